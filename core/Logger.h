@@ -1,0 +1,40 @@
+#pragma once
+// Process-wide log sink: a log file with time stamps and/or syslog.
+// Sinks and threshold change only at start-up and exit; Log() is called from every thread,
+// and one mutex keeps each line whole across the file write and the syslog call.
+#include <atomic>
+#include <mutex>
+#include <string>
+
+class Logger {
+public:
+    enum eLogLevel : int { eError = 1, eWarn = 2, eInfo = 3, eDebug = 4, eTrace = 5 };
+
+    static Logger* GetInstance();
+
+    void Log(eLogLevel level, std::string text);
+    void Log(int level, std::string text) { Log(static_cast<eLogLevel>(level), std::move(text)); }
+    bool OpenLog(std::string path);
+    // The identity must stay valid while syslog is open: openlog keeps the pointer.
+    bool OpenSyslog(const char* ident);
+    bool CloseLog();
+    void SetLogLevel(eLogLevel level);
+    void SetLogLevel(int level) { SetLogLevel(static_cast<eLogLevel>(level)); }
+
+    // Prefix of a level as it stands in front of every message.
+    static const char* Prefix(int level);
+
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+private:
+    Logger() = default;
+    ~Logger();
+
+    // A raw descriptor rather than a stream: opened close-on-exec so that plug-in children
+    // never inherit it, and each line goes out in one append write.
+    int logFd_ = -1;
+    std::atomic<int> threshold_{eInfo};
+    bool syslogOpen_ = false;
+    std::mutex mutex_;
+};

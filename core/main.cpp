@@ -1,0 +1,150 @@
+// Entry point of corvaned: parse, load, detach, open sinks, run, release, exit status.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "core/BuildInfo.h"
+#include "core/CorvaneConfig.h"
+#include "core/GlobalExit.h"
+#include "core/Logger.h"
+#include "core/Signals.h"
+
+namespace {
+
+const char* const kDefaultConfig = "/etc/opt/WEX/corvaned.conf";
+
+// Stand-in for the core object's main loop: waits for a stop request.
+int RunDaemon()
+{
+    while (!GlobalExit.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return 0;
+}
+
+bool ConfigSwitch(const char* key)
+{
+    std::string value;
+    return CorvaneConfig::GetInstance()->GetConfigValue(key, value) && value == "true";
+}
+
+}  // namespace
+
+void usage()
+{
+    std::cerr << std::endl
+              << "Usage:" << std::endl
+              << " corvaned [options]" << std::endl
+              << std::endl
+              << "Options:" << std::endl
+              << " -c <cfg>      use file CFG as configuration file" << std::endl
+              << " -D            run as daemon" << std::endl
+              << " -h            print this help" << std::endl
+              << " -l <log>      output logging messages to file LOG" << std::endl
+              << " -p <pid>      store the pid of the daemon in file PID" << std::endl
+              << std::endl;
+}
+
+void daemonise()
+{
+    if (fork() != 0)
+        exit(0);  // the parent, and a failed fork, end quietly
+    if (setsid() == -1) {
+        std::cerr << "ERROR: could not become session leader!" << std::endl;
+        exit(1);
+    }
+    umask(0);
+    long n = sysconf(_SC_OPEN_MAX);
+    for (long fd = n; fd > 2; --fd)
+        close(static_cast<int>(fd));
+    close(1);
+}
+
+int main(int argc, char* argv[])
+{
+    std::string configPath = kDefaultConfig;
+    std::string logPath;
+    std::string pidPath;
+    bool daemonMode = false;
+    bool useSyslog = false;
+
+    int opt;
+    while ((opt = getopt(argc, argv, "c:Dhl:p:s")) != -1) {
+        switch (opt) {
+        case 'c': configPath = optarg; break;
+        case 'D': daemonMode = true; break;
+        case 'l': logPath = optarg; break;
+        case 'p': pidPath = optarg; break;
+        case 's': useSyslog = true; break;
+        default:
+            usage();
+            return 1;
+        }
+    }
+
+    if (install_signal_handler() != 0) {
+        std::cerr << "ERROR: install_signal_handler failed - bailing out" << std::endl;
+        return 1;
+    }
+
+    CorvaneConfig* config = CorvaneConfig::GetInstance();
+    if (!config->ParseConfig(configPath))
+        std::cerr << "WARN:  could not open config file " << configPath << " - using defaults" << std::endl;
+
+    if (!daemonMode)
+        daemonMode = ConfigSwitch("daemon");
+    if (daemonMode)
+        daemonise();
+
+    Logger* logger = Logger::GetInstance();
+    if (!useSyslog)
+        useSyslog = ConfigSwitch("syslog");
+    if (useSyslog)
+        logger->OpenSyslog("corvaned");
+
+    if (logPath.empty())
+        config->GetConfigValue("logfile", logPath);
+    if (!logPath.empty() && !logger->OpenLog(logPath))
+        std::cerr << "WARN:  could not open logfile " << logPath << " - logging disabled" << std::endl;
+
+    if (daemonMode)
+        close(2);
+
+    std::string level;
+    int levelNumber = 0;
+    if (config->GetConfigValue("loglevel", level) && std::sscanf(level.c_str(), "%d", &levelNumber) == 1)
+        logger->SetLogLevel(levelNumber);
+
+    logger->Log(Logger::eInfo, std::string("corvaned v") + CORVANE_VERSION + " compiled on " +
+                                   CORVANE_BUILD_STAMP + " starting up...");
+
+    if (pidPath.empty())
+        config->GetConfigValue("pidfile", pidPath);
+    if (!pidPath.empty()) {
+        std::ofstream pidFile(pidPath, std::ios::out | std::ios::trunc);
+        if (!pidFile)
+            logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath);
+        else
+            pidFile << getpid() << '\n';
+    }
+
+    int status = 0;
+    try {
+        status = RunDaemon();
+    } catch (const std::runtime_error& e) {
+        logger->Log(Logger::eError, e.what());
+        status = 255;
+    }
+
+    logger->Log(Logger::eInfo, "...exiting");
+    logger->CloseLog();
+    if (!pidPath.empty())
+        unlink(pidPath.c_str());
+    return status;
+}
