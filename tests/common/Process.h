@@ -1,0 +1,95 @@
+#pragma once
+// A child process started from a test, with its standard error captured to a file.
+// Always ended and collected by the destructor, so a failing test leaves nothing running.
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/TestSupport.h"
+
+namespace corvane_test {
+
+class Process {
+public:
+    Process(const std::vector<std::string>& argv, const std::string& stderrPath, const std::string& cwd = "")
+    {
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (err >= 0)
+                dup2(err, 2);
+            int devnull = open("/dev/null", O_RDWR);
+            if (devnull >= 0) {
+                dup2(devnull, 0);
+                dup2(devnull, 1);
+            }
+            if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+                _exit(126);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Process()
+    {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void Signal(int sig) { kill(pid_, sig); }
+
+    // Exit status, or -1 if the process is still running after the wait (then it is killed
+    // by the destructor). A death by signal gives 128 + the signal number.
+    int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10))
+    {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (true) {
+            int status = 0;
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (std::chrono::steady_clock::now() > until)
+                return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+// Polls until the predicate holds or the limit passes; for start-up, never for timing goals.
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+inline bool ProcessAlive(pid_t pid) { return kill(pid, 0) == 0; }
+
+inline std::string DaemonPath() { return std::string(CORVANE_BINARY_DIR) + "/core/corvaned"; }
+
+}  // namespace corvane_test
