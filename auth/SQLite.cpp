@@ -1,0 +1,112 @@
+#include "auth/SQLite.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "auth/SQLAuthException.h"
+#include "auth/UnauthorizedException.h"
+#include "core/CorvaneConfig.h"
+
+namespace {
+
+const char* const LOGIN_QUERY_TEMPLATE =
+    "SELECT id FROM users WHERE users.name = \"%1%\" and users.password = \"%2%\"";
+const char* const TRAITS_QUERY_TEMPLATE =
+    "SELECT traits.name from traits join roles_traits on roles_traits.tid = traits.id "
+    "join roles_users on roles_users.rid = roles_traits.rid join users on users.id = "
+    "roles_users.uid WHERE users.name = \"%1%\" and users.password = \"%2%\"";
+
+// Each quoted placeholder becomes a numbered parameter marker, so no value ever becomes
+// part of the statement text.
+std::string BuildQuery(std::string text)
+{
+    const std::pair<const char*, const char*> markers[] = {{"\"%1%\"", "?1"}, {"\"%2%\"", "?2"}};
+    for (const auto& marker : markers) {
+        const std::string from = marker.first;
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at))
+            text.replace(at, from.size(), marker.second);
+    }
+    return text;
+}
+
+// Finalizes on every path out of a login step.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql, const std::string& name,
+              const std::string& password)
+    {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK || !stmt_)
+            return;
+        if (sqlite3_bind_text(stmt_, 1, name.data(), static_cast<int>(name.size()),
+                              SQLITE_TRANSIENT) != SQLITE_OK
+            || sqlite3_bind_text(stmt_, 2, password.data(), static_cast<int>(password.size()),
+                                 SQLITE_TRANSIENT) != SQLITE_OK) {
+            sqlite3_finalize(stmt_);
+            stmt_ = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool prepared() const { return stmt_ != nullptr; }
+    int step() { return sqlite3_step(stmt_); }
+    const unsigned char* text(int column) { return sqlite3_column_text(stmt_, column); }
+    int bytes(int column) { return sqlite3_column_bytes(stmt_, column); }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace
+
+SQLite::SQLite()
+    : traitsQuery(BuildQuery(TRAITS_QUERY_TEMPLATE)), loginQuery(BuildQuery(LOGIN_QUERY_TEMPLATE))
+{
+    std::string path;
+    if (!CorvaneConfig::GetInstance()->GetConfigValue("global.sqllite_db", path))
+        throw SQLAuthException("\"global.sqllite_db\" entry not found in config.");
+    // The flags of sqlite3_open; SQLite's own file opens are close-on-exec, so plug-in
+    // children never inherit the database descriptor.
+    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                   nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string error = sqlite3_errmsg(db);
+        sqlite3_close(db);
+        db = nullptr;
+        throw SQLAuthException(error);
+    }
+}
+
+SQLite::~SQLite()
+{
+    sqlite3_close(db);
+}
+
+User SQLite::Login(std::string name, std::string password)
+{
+    boost::lock_guard<boost::mutex> lock(mutex);
+    {
+        Statement login(db, loginQuery, name, password);
+        if (!login.prepared() || login.step() != SQLITE_ROW)
+            throw UnauthorizedException("pw or user does not match");
+    }
+    std::vector<std::string> tokens;
+    {
+        Statement traits(db, traitsQuery, name, password);
+        if (traits.prepared()) {
+            while (traits.step() == SQLITE_ROW) {
+                const unsigned char* text = traits.text(0);
+                // A trait without a name grants nothing.
+                if (text)
+                    tokens.emplace_back(reinterpret_cast<const char*>(text), traits.bytes(0));
+            }
+        }
+    }
+    tokens.insert(tokens.end(), TOKEN_LIST_AUTHED.begin(), TOKEN_LIST_AUTHED.end());
+    std::sort(tokens.begin(), tokens.end());
+    return User(std::move(name), std::move(tokens));
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The user store: checks a name and password against the SQLite user database and builds
+// the User with its tokens. One instance, owned by CorvaneCore; Login is called from many
+// worker threads at once, and `mutex` serialises every use of the shared connection.
+#include <string>
+
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "auth/User.h"
+
+struct sqlite3;
+
+class SQLite {
+public:
+    // Opens the database named by global.sqllite_db, creating an empty file if none exists.
+    // Throws SQLAuthException when the key is missing or the database cannot be opened.
+    SQLite();
+    ~SQLite();
+    SQLite(const SQLite&) = delete;
+    SQLite& operator=(const SQLite&) = delete;
+
+    // The user with "*", "AUTHED" and the traits granted through the user's roles, sorted.
+    // Throws UnauthorizedException "pw or user does not match" when no user row matches or
+    // the database cannot answer.
+    User Login(std::string name, std::string password);
+
+private:
+    sqlite3* db = nullptr;
+    boost::mutex mutex;
+    // Name and password are bound parameters, never text inside the statement.
+    std::string traitsQuery;
+    std::string loginQuery;
+};

@@ -1,0 +1,282 @@
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "auth/SQLAuthException.h"
+#include "auth/SQLite.h"
+#include "auth/UnauthorizedException.h"
+#include "common/TestSupport.h"
+#include "core/CorvaneConfig.h"
+
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+// Points global.sqllite_db of the process-wide configuration at the given path.
+void ConfigureDatabase(const corvane_test::TempDir& dir, const std::string& dbPath)
+{
+    const std::string ini = dir / "corvaned.ini";
+    corvane_test::WriteFile(ini, "[global]\nsqllite_db = " + dbPath + "\n");
+    ASSERT_TRUE(CorvaneConfig::GetInstance()->ParseConfig(ini));
+}
+
+// Builds a real database file from an SQL fixture in the data folder.
+void BuildDatabase(const std::string& dbPath, const std::string& fixture)
+{
+    const std::string sql = corvane_test::ReadFile(std::string(CORVANE_TEST_DATA) + "/" + fixture);
+    ASSERT_FALSE(sql.empty()) << fixture;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const std::string text = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << text;
+}
+
+std::string LoginError(SQLite& store, const std::string& name, const std::string& password)
+{
+    try {
+        store.Login(name, password);
+    } catch (const SQLAuthException& e) {
+        return std::string("SQLAuthException: ") + e.what();
+    } catch (const UnauthorizedException& e) {
+        return e.what();
+    }
+    return "<accepted>";
+}
+
+// Descriptors of this process that refer to the given file.
+std::vector<int> DescriptorsOf(const std::string& path)
+{
+    struct stat wanted {};
+    std::vector<int> fds;
+    if (stat(path.c_str(), &wanted) != 0)
+        return fds;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const int fd = std::stoi(entry->d_name);
+        struct stat st {};
+        if (fd != dirfd(dir) && fstat(fd, &st) == 0 && st.st_dev == wanted.st_dev
+            && st.st_ino == wanted.st_ino)
+            fds.push_back(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+class UserStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dbPath = dir / "users.sqlite";
+        BuildDatabase(dbPath, "users.sql");
+        ConfigureDatabase(dir, dbPath);
+    }
+
+    corvane_test::TempDir dir;
+    std::string dbPath;
+};
+
+}  // namespace
+
+// Matching credentials give the fixed tokens plus every granted trait, sorted by bytes,
+// with duplicates and the name kept as given.
+TEST_F(UserStore, MatchingLoginGivesSortedTokens)
+{
+    SQLite store;
+    const struct {
+        std::string name;
+        std::string password;
+        Tokens tokens;
+    } cases[] = {
+        {"alice", "secret", {"*", "AUTHED", "admin", "admin", "operator"}},
+        {"bob", "hunter2", {"*", "AUTHED"}},
+        {"qu\"ote", "p\"w\" or \"1\"=\"1", {"*", "AUTHED", "viewer"}},
+        {"name", "n-pass", {"*", "AUTHED"}},
+        {"password", "password", {"*", "AUTHED"}},
+        {"dave", "d", {"*", "AUTHED", "viewer"}},
+        {"erin", "e", {"*", "*", "AUTHED", "AUTHED", "Alpha", "beta", "äöü"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const User user = store.Login(c.name, c.password);
+        EXPECT_EQ(user.getName(), c.name);
+        EXPECT_EQ(user.getTokens(), c.tokens);
+    }
+}
+
+// Wrong pairs and injection attempts are all refused with the same text.
+TEST_F(UserStore, NonMatchingLoginIsRefused)
+{
+    SQLite store;
+    const struct {
+        std::string name;
+        std::string password;
+    } cases[] = {
+        {"alice", "wrong"},
+        {"alice", ""},
+        {"Alice", "secret"},
+        {"nobody", "secret"},
+        {"", ""},
+        {"alice", "secret "},
+        {"bob", "secret"},
+        // Double-quoted text SQLite would read as the column itself.
+        {"name", "password"},
+        {"name", "name"},
+        {"password", "n-pass"},
+        // Quotes that would break out of a formatted statement.
+        {"alice\" --", "x"},
+        {"x\" or \"1\"=\"1", "x\" or \"1\"=\"1"},
+        {"alice", "\" or \"\"=\""},
+        {"qu\"ote", "p\"w"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LoginError(store, c.name, c.password), "pw or user does not match") << c.name;
+}
+
+// Text with an embedded NUL is compared whole, not cut at the NUL.
+TEST_F(UserStore, EmbeddedNulIsComparedWhole)
+{
+    SQLite store;
+    EXPECT_EQ(LoginError(store, std::string("alice\0x", 7), "secret"), "pw or user does not match");
+    EXPECT_EQ(LoginError(store, "alice", std::string("secret\0", 7)), "pw or user does not match");
+}
+
+// Many threads logging in at once each get their own correct answer.
+TEST_F(UserStore, ConcurrentLoginsGiveCorrectUsers)
+{
+    SQLite store;
+    const User alice("alice", {"*", "AUTHED", "admin", "admin", "operator"});
+    const User bob("bob", {"*", "AUTHED"});
+    std::vector<std::thread> threads;
+    std::vector<int> failures(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                try {
+                    if ((i + t) % 3 == 0) {
+                        store.Login("alice", "bad");
+                        ++failures[t];
+                    } else if ((i + t) % 3 == 1) {
+                        if (!(store.Login("alice", "secret") == alice))
+                            ++failures[t];
+                    } else if (!(store.Login("bob", "hunter2") == bob)) {
+                        ++failures[t];
+                    }
+                } catch (const UnauthorizedException& e) {
+                    if ((i + t) % 3 != 0 || std::string(e.what()) != "pw or user does not match")
+                        ++failures[t];
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (int t = 0; t < 8; ++t)
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+// The database descriptor is never inherited by plug-in children, and goes with the store.
+TEST_F(UserStore, DescriptorIsCloseOnExecAndClosedOnDestruction)
+{
+    {
+        SQLite store;
+        store.Login("alice", "secret");
+        const std::vector<int> fds = DescriptorsOf(dbPath);
+        ASSERT_FALSE(fds.empty());
+        for (int fd : fds)
+            EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "fd " << fd;
+    }
+    EXPECT_TRUE(DescriptorsOf(dbPath).empty());
+}
+
+// A database file that does not exist is created empty, and nobody can log in.
+TEST(UserStoreDatabase, MissingFileIsCreatedEmptyAndRefusesEveryLogin)
+{
+    corvane_test::TempDir dir;
+    const std::string dbPath = dir / "absent.sqlite";
+    ConfigureDatabase(dir, dbPath);
+    SQLite store;
+    EXPECT_EQ(access(dbPath.c_str(), F_OK), 0);
+    EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    EXPECT_EQ(LoginError(store, "", ""), "pw or user does not match");
+}
+
+// Databases that cannot answer the login query refuse logins instead of failing otherwise.
+TEST(UserStoreDatabase, UnusableDatabaseRefusesLogin)
+{
+    corvane_test::TempDir dir;
+    const std::string noUsers = dir / "no_users.sqlite";
+    BuildDatabase(noUsers, "no_users_table.sql");
+    ConfigureDatabase(dir, noUsers);
+    {
+        SQLite store;
+        EXPECT_EQ(LoginError(store, "admin", "admin"), "pw or user does not match");
+    }
+    const std::string garbage = dir / "garbage.sqlite";
+    corvane_test::WriteFile(garbage, std::string(4096, 'x'));
+    ConfigureDatabase(dir, garbage);
+    {
+        SQLite store;
+        EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    }
+}
+
+// A user who matches but whose traits cannot be read still logs in with the fixed tokens.
+TEST(UserStoreDatabase, MissingTraitTablesStillAllowLogin)
+{
+    corvane_test::TempDir dir;
+    const std::string dbPath = dir / "users_only.sqlite";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE users (id INTEGER PRIMARY KEY, name TEXT, password TEXT);"
+                           "INSERT INTO users VALUES (1, 'alice', 'secret');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ConfigureDatabase(dir, dbPath);
+    SQLite store;
+    EXPECT_EQ(store.Login("alice", "secret").getTokens(), (Tokens{"*", "AUTHED"}));
+}
+
+// Without the configuration key the store refuses to start, with the exact text.
+TEST(UserStoreDatabase, MissingConfigKeyThrows)
+{
+    corvane_test::TempDir dir;
+    const std::string ini = dir / "corvaned.ini";
+    corvane_test::WriteFile(ini, "[backend]\nport = 9000\n");
+    ASSERT_TRUE(CorvaneConfig::GetInstance()->ParseConfig(ini));
+    try {
+        SQLite store;
+        FAIL() << "store opened without a database key";
+    } catch (const SQLAuthException& e) {
+        EXPECT_STREQ(e.what(), "\"global.sqllite_db\" entry not found in config.");
+    }
+}
+
+// A database that cannot be opened gives SQLite's own error text.
+TEST(UserStoreDatabase, UnopenableDatabaseThrowsSqliteError)
+{
+    corvane_test::TempDir dir;
+    ConfigureDatabase(dir, dir / "no-such-dir/users.sqlite");
+    try {
+        SQLite store;
+        FAIL() << "store opened a database in a missing directory";
+    } catch (const SQLAuthException& e) {
+        EXPECT_STREQ(e.what(), "unable to open database file");
+    }
+}
