@@ -42,8 +42,10 @@ public:
         return velmora::Utilities::convertUtf8ToWideString(path(rel));
     }
 
+    // Creates missing parent directories first.
     void write(const std::string& rel, const std::string& content) const
     {
+        std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
         std::ofstream out(path(rel), std::ios::binary | std::ios::trunc);
         out << content;
     }
