@@ -1,0 +1,110 @@
+#pragma once
+// One plug-in: the model read from its description file, its per-token-list variants, and
+// the runner of its executable. Owned by the core's registry for the daemon's life. Commands
+// run on worker threads under the plug-in's mutex; action sets run on the main thread; the
+// cache lock guards the variant cache and the description copy and is always taken after the
+// plug-in's mutex when both are held.
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <boost/function.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/regex.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/unordered_map.hpp>
+
+#include "plugins/ActionSet.h"
+#include "plugins/NoSuchAttributeException.h"
+#include "plugins/PluginConstructionException.h"
+#include "plugins/Variant.h"
+
+namespace xmlpp {
+class Document;
+class Node;
+}  // namespace xmlpp
+
+class Plugin : private boost::noncopyable {
+public:
+    typedef boost::function<void(std::string)> Listener;
+
+    // Reads the description file; throws PluginConstructionException on every failure, and
+    // then nothing of the plug-in remains.
+    explicit Plugin(const std::string& descriptionPath);
+    virtual ~Plugin();
+
+    const std::string& GetName() const { return name_; }
+    const std::string& GetVersion() const { return version_; }
+    const std::string& GetProtocolVersion() const { return protocolVersion_; }
+    const std::list<ActionSet>& GetActionSetList() const { return actionSets_; }
+
+    // Parameter ids declared in the whole document of `node`, document order, duplicates kept.
+    std::list<std::string> GatherAllParameter(const xmlpp::Node& node) const;
+
+    // The cached variant of a token list, built on first use (at most once per list).
+    // Throws xmlpp::exception when building fails; nothing is cached then.
+    const Variant& getVariant(const std::vector<std::string>& tokens) const;
+    const std::string& GetConfigContents(const std::vector<std::string>& tokens) const;
+    // Command word of a command as seen with the token "*" only; std::out_of_range if absent.
+    std::string GetCommandMapping(std::string command);
+    // Whether the id (type.instance.name generalised to type.*.name) is permitted for the
+    // command; std::out_of_range when the map lacks the command.
+    bool checkParameter(const CommandMap& commands, const std::string& command,
+                        const std::string& parameter);
+
+    // Runs one command to its end and returns its kept output lines, each ending in "\n".
+    // Throws std::out_of_range (nothing started) when the caller's variant lacks the command.
+    std::string ExecPluginAndWait(const std::string& command, const std::string& parameters,
+                                  const std::vector<std::string>& tokens);
+    void addListener(const std::string& event, const Listener& listener);
+    void trigger(const std::string& event);
+
+    // Starts the due actions of every set without waiting for them, and collects earlier
+    // action children that have ended. Main thread only.
+    void ExecuteActionsSets();
+    // Same with the current time supplied by the caller.
+    void ExecuteActionsSets(long now);
+    // Starts the executable with the argument words in a child process and returns at once.
+    void ExecPluginAndContinue(std::list<std::string>& arguments);
+
+private:
+    std::string ParsePluginCfg(const xmlpp::Node* root);
+    std::string ParseExecutableCfg(const xmlpp::Node* root);
+    std::string ParseActionCfg(const xmlpp::Node* root);
+    void createConfigVariant(const std::vector<std::string>& tokens) const;
+    // Shell line: each part quoted so that the shell only passes words on. False when the
+    // caller's text cannot be split into words.
+    bool ComposeShellLine(const std::string& word, const std::string& parameters,
+                          std::string& line) const;
+    bool SetArgumentsPermitted(const CommandMap& commands, const std::string& command,
+                               const std::string& parameters);
+    void CollectActionChildren();
+
+    std::string descriptionPath_;
+    std::string executablePath_;
+    std::string name_;
+    std::string version_;
+    std::string protocolVersion_;
+    std::list<ActionSet> actionSets_;
+    std::unique_ptr<xmlpp::Document> description_;
+    boost::mutex mutex_;
+    mutable boost::unordered_map<std::vector<std::string>, Variant> variantCache_;
+    mutable boost::mutex cacheLock_;
+    boost::regex keyPattern_;
+    boost::regex listPattern_;
+    boost::regex argumentSeparator_;
+    boost::regex eventPattern_;
+    std::map<std::string, std::list<Listener>> listeners_;
+    // Action children not yet collected; main thread only.
+    std::list<pid_t> actionChildren_;
+};
+
+// Value of the attribute that the XPath expression finds first from `node`;
+// NoSuchAttributeException when it finds nothing or something other than an attribute.
+std::string GetNodeAttribute(const xmlpp::Node* node, const std::string& xpath);
+// The same, with the empty text where GetNodeAttribute throws.
+std::string GetNodeAttributeNonThrow(const xmlpp::Node* node, const std::string& xpath);
