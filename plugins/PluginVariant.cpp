@@ -1,0 +1,152 @@
+#include "plugins/Plugin.h"
+
+#include <algorithm>
+#include <set>
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <libxml++/attribute.h>
+#include <libxml++/document.h>
+#include <libxml++/nodes/element.h>
+#include <libxml++/nodes/textnode.h>
+
+#include "auth/User.h"
+#include "core/Logger.h"
+
+namespace {
+
+typedef std::vector<std::string> TokenList;
+
+bool SharesTrait(const std::string& traitList, const TokenList& tokens)
+{
+    std::vector<std::string> traits;
+    boost::algorithm::split(traits, traitList, boost::algorithm::is_any_of(","));
+    std::sort(traits.begin(), traits.end());
+    std::vector<std::string> common;
+    std::set_intersection(traits.begin(), traits.end(), tokens.begin(), tokens.end(),
+                          std::back_inserter(common));
+    return !common.empty();
+}
+
+bool InsideAny(const xmlpp::Node* node, const std::set<const xmlpp::Node*>& removed)
+{
+    for (; node != nullptr; node = node->get_parent())
+        if (removed.count(node) != 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+const Variant& Plugin::getVariant(const TokenList& tokens) const
+{
+    boost::mutex::scoped_lock lock(cacheLock_);
+    auto found = variantCache_.find(tokens);
+    if (found == variantCache_.end()) {
+        createConfigVariant(tokens);
+        found = variantCache_.find(tokens);
+    }
+    // Entries are never changed or removed, so the reference outlives the lock.
+    return found->second;
+}
+
+const std::string& Plugin::GetConfigContents(const TokenList& tokens) const
+{
+    return getVariant(tokens).get<0>();
+}
+
+std::string Plugin::GetCommandMapping(std::string command)
+{
+    return getVariant(TOKEN_LIST_ANY).get<1>().at(command).get<0>();
+}
+
+bool Plugin::checkParameter(const CommandMap& commands, const std::string& command,
+                            const std::string& parameter)
+{
+    static const boost::regex instancePart("\\.[^.]+\\.");
+    const std::string general = boost::regex_replace(parameter, instancePart, ".*.");
+    const std::vector<std::string>& permitted = commands.at(command).get<1>();
+    return std::find(permitted.begin(), permitted.end(), general) != permitted.end();
+}
+
+void Plugin::createConfigVariant(const TokenList& tokens) const
+{
+    Logger::GetInstance()->Log(Logger::eDebug,
+                               "createConfigVariant for " + name_ + ": " + TokenString(tokens));
+
+    xmlpp::Document copy("1.0");
+    copy.create_root_node_by_import(description_->get_root_node(), true);
+    xmlpp::Element* root = copy.get_root_node();
+
+    // Decide first, remove afterwards: removing an element frees the attributes found inside it.
+    std::set<const xmlpp::Node*> hidden;
+    for (xmlpp::Node* found : root->find("//@auth-trait")) {
+        const xmlpp::Attribute* trait = dynamic_cast<const xmlpp::Attribute*>(found);
+        if (trait == nullptr)
+            continue;
+        const xmlpp::Element* element = trait->get_parent();
+        if (InsideAny(element, hidden))
+            continue;
+        if (SharesTrait(trait->get_value(), tokens))
+            continue;
+        if (element == root || element == nullptr) {
+            variantCache_.emplace(tokens, Variant(std::string(), CommandMap()));
+            return;
+        }
+        hidden.insert(element);
+    }
+    for (const xmlpp::Node* element : hidden)
+        const_cast<xmlpp::Element*>(element->get_parent())->remove_child(const_cast<xmlpp::Node*>(element));
+
+    const std::list<std::string> params = GatherAllParameter(*root);
+
+    CommandMap commands;
+    for (const xmlpp::Node* found : root->find("//command/@name")) {
+        const xmlpp::Attribute* nameAttribute = dynamic_cast<const xmlpp::Attribute*>(found);
+        if (nameAttribute == nullptr)
+            continue;
+        const std::string name = nameAttribute->get_value();
+        const std::string value = GetNodeAttributeNonThrow(nameAttribute, "../@value");
+
+        std::vector<std::string> allowed;
+        for (const xmlpp::Node* listNode : nameAttribute->find("../parameters")) {
+            const xmlpp::Element* list = dynamic_cast<const xmlpp::Element*>(listNode);
+            const xmlpp::TextNode* textNode = list != nullptr ? list->get_child_text() : nullptr;
+            const std::string text = textNode != nullptr ? std::string(textNode->get_content()) : "";
+
+            std::vector<std::string> items;
+            for (boost::sregex_token_iterator it(text.begin(), text.end(), listPattern_, -1), end;
+                 it != end; ++it)
+                items.push_back(*it);
+
+            std::list<std::string> all;
+            if (std::find(items.begin(), items.end(), "*") != items.end()) {
+                all = params;
+                all.remove("*");
+            }
+            std::vector<std::string> explicitIds;
+            for (const std::string& item : items) {
+                if (item.empty())
+                    continue;
+                if (item[0] == '!')
+                    all.remove(item.substr(1));
+                else
+                    explicitIds.push_back(item);
+            }
+            allowed.insert(allowed.end(), explicitIds.begin(), explicitIds.end());
+            allowed.insert(allowed.end(), all.begin(), all.end());
+        }
+        if (allowed.empty()) {
+            allowed.assign(params.begin(), params.end());
+            Logger::GetInstance()->Log(Logger::eDebug,
+                "Could not match parameter restrictions for command " + name + "; assume \"*\".");
+        }
+        std::sort(allowed.begin(), allowed.end());
+        allowed.erase(std::unique(allowed.begin(), allowed.end()), allowed.end());
+        if (commands.find(name) == commands.end())
+            commands.emplace(name, CommandMap::mapped_type(value, allowed));
+    }
+
+    const std::string text = copy.write_to_string(std::string());
+    variantCache_.emplace(tokens, Variant(text, commands));
+}
