@@ -1,5 +1,7 @@
 #include "velmora/Hardware.h"
 
+#include "velmora/CommandOutput.h"
+
 #include <sys/sysinfo.h>
 
 #include <cstdlib>
@@ -146,14 +148,7 @@ std::string Hardware::nameOfCPU()
 
 bool Hardware::readCommandOutput(const char* command, std::string& output)
 {
-    std::FILE* pipe = popen(command, "r");
-    if (pipe == nullptr)
-        return false;
-    char buffer[63];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        output += buffer;
-    pclose(pipe);
-    return true;
+    return velmora::readCommandOutput(command, output);
 }
 
 std::vector<std::string> Hardware::splitLines(const std::string& text)
