@@ -1,0 +1,420 @@
+#include "discovery/WsddTargetService.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <regex>
+
+#include "wsddapi.h"
+
+#include "core/CorvaneConfig.h"
+#include "core/Logger.h"
+#include "discovery/ProcFiles.h"
+#include "discovery/WsddTargetServiceConstructionException.h"
+#include "velmora/Utilities.h"
+
+namespace {
+
+const char* const kGroupAddress = "239.255.255.250";
+const int kGroupPort = 3702;
+const char* const kServiceType = "wex:CorvaneBackend_3";
+const char* const kIdentityPath = "/var/lib/corvane/corvaned_uuid";
+const char* const kProbeMatchesAction = SOAP_NAMESPACE_OF_wsdd "/ProbeMatches";
+const char* const kResolveMatchesAction = SOAP_NAMESPACE_OF_wsdd "/ResolveMatches";
+
+void Log(Logger::eLogLevel level, const std::string& text)
+{
+    Logger::GetInstance()->Log(level, text);
+}
+
+void SetCloseOnExec(int fd)
+{
+    if (fd < 0)
+        return;
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// SIOCGIFADDR for the name cut to 15 characters; false when the interface has no IPv4
+// address or the request fails.
+bool InterfaceAddress(int fd, const std::string& name, uint32_t& address)
+{
+    struct ifreq request;
+    std::memset(&request, 0, sizeof request);
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    request.ifr_name[IFNAMSIZ - 1] = '\0';
+    request.ifr_addr.sa_family = AF_INET;
+    if (::ioctl(fd, SIOCGIFADDR, &request) < 0)
+        return false;
+    struct sockaddr_in in;
+    std::memcpy(&in, &request.ifr_addr, sizeof in);
+    address = in.sin_addr.s_addr;
+    return true;
+}
+
+std::string FallbackWarning(const std::string& name)
+{
+    return "Could not get address of interface " + name + ": using 127.0.0.1 instead!";
+}
+
+} // namespace
+
+std::string trim_whitespace(const char* text)
+{
+    if (text == nullptr)
+        return std::string();
+    static const char* const kWhitespace = " \t\n\v\f\r";
+    const std::string s(text);
+    const std::string::size_type first = s.find_first_not_of(kWhitespace);
+    if (first == std::string::npos)
+        return std::string();
+    const std::string::size_type last = s.find_last_not_of(kWhitespace);
+    return s.substr(first, last - first + 1);
+}
+
+void WsddTargetService::ContextDeleter::operator()(soap* context) const
+{
+    soap_destroy(context);
+    soap_end(context);
+    soap_free(context);
+}
+
+WsddTargetService::WsddTargetService()
+{
+    MetaDataVersion_ = static_cast<uint32_t>(std::time(nullptr));
+    type_ = kServiceType;
+    endPoint_ = std::string("soap.udp://") + kGroupAddress + ":" + std::to_string(kGroupPort);
+
+    listener_.reset(soap_new1(SOAP_IO_UDP | SOAP_C_UTFSTRING));
+    if (!listener_)
+        throw WsddTargetServiceConstructionException(std::string("Could not bind to ") + kGroupAddress + ":" +
+                                                     std::to_string(kGroupPort) + " - bailing out!");
+    // Without the WS-Addressing plug-in the answers would carry the request's own header.
+    soap_register_plugin(listener_.get(), soap_wsa);
+    listener_->user = this;
+    listener_->bind_flags = SO_REUSEADDR;
+    if (!soap_valid_socket(soap_bind(listener_.get(), kGroupAddress, kGroupPort, 100)))
+        throw WsddTargetServiceConstructionException(std::string("Could not bind to ") + kGroupAddress + ":" +
+                                                     std::to_string(kGroupPort) + " - bailing out!");
+    SetCloseOnExec(listener_->master);
+    listenerSend_ = listener_->fsend;
+    listener_->fsend = &WsddTargetService::GatedSend;
+    listenerRecv_ = listener_->frecv;
+    listener_->frecv = &WsddTargetService::ResettingRecv;
+
+    struct ip_mreqn membership;
+    std::memset(&membership, 0, sizeof membership);
+    membership.imr_multiaddr.s_addr = ::inet_addr(kGroupAddress);
+    membership.imr_address.s_addr = htonl(INADDR_ANY);
+    membership.imr_ifindex = 0;
+
+    if (CorvaneConfig::GetInstance()->GetConfigValue("global.mcast_if", interfaceName_) && !interfaceName_.empty()) {
+        membership.imr_ifindex = static_cast<int>(::if_nametoindex(interfaceName_.c_str()));
+        if (membership.imr_ifindex == 0)
+            Log(Logger::eWarn, "Could not find interface '" + interfaceName_ +
+                                   "'! Trying default route now - you may want to correct or disable the "
+                                   "'global.mcast_if' config option...");
+    }
+
+    if (::setsockopt(listener_->master, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0)
+        throw WsddTargetServiceConstructionException(
+            "Could not join multicast group - no default route set or wrong interface? Bailing out!");
+
+    sender_.reset(soap_new1(SOAP_C_UTFSTRING));
+    if (!sender_)
+        throw WsddTargetServiceConstructionException("Could not create the WS-Discovery sender");
+    sender_->send_timeout = 1;
+    sender_->connect_flags = SO_BROADCAST;
+    sender_->user = this;
+    senderOpen_ = sender_->fopen;
+    sender_->fopen = &WsddTargetService::CloseOnExecOpen;
+
+    UpdateLocalIP();
+
+    LoadOrCreateIdentity();
+
+    soap_wsdd_set_InstanceId(GetBootTime());
+    const std::string sequenceId = GenUUID();
+    soap_wsdd_set_SequenceId(sequenceId.c_str());
+
+    std::srand(static_cast<unsigned int>(std::time(nullptr)));
+    ::usleep(static_cast<useconds_t>(std::rand() % 500) * 1000);
+
+    SendHello();
+}
+
+WsddTargetService::~WsddTargetService()
+{
+    SendBye();
+    listener_.reset();
+    sender_.reset();
+}
+
+int WsddTargetService::GetServerFd()
+{
+    return listener_->master;
+}
+
+int WsddTargetService::Dispatch()
+{
+    replyPermitted_ = false;
+    const int result = soap_wsdd_listen(listener_.get(), -1);
+    replyPermitted_ = false;
+    return result;
+}
+
+void WsddTargetService::SendHello()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    UpdateLocalIP();
+    soap* sender = sender_.get();
+    const int result = soap_wsdd_Hello(sender, SOAP_WSDD_ADHOC, endPoint_.c_str(), soap_wsa_rand_uuid(sender),
+                                       nullptr, uuidString_.c_str(), type_.c_str(), nullptr, nullptr,
+                                       XAddrs_.c_str(), MetaDataVersion_);
+    if (result != 0) {
+        char text[1024];
+        soap_sprint_fault(sender, text, sizeof text);
+        text[sizeof text - 1] = '\0';
+        Log(Logger::eError, text);
+    }
+    // Each message's data lives in the context; release it so repeated Hellos do not pile up.
+    soap_destroy(sender);
+    soap_end(sender);
+}
+
+void WsddTargetService::SendBye()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    UpdateLocalIP();
+    soap* sender = sender_.get();
+    const int result = soap_wsdd_Bye(sender, SOAP_WSDD_ADHOC, endPoint_.c_str(), soap_wsa_rand_uuid(sender),
+                                     uuidString_.c_str(), type_.c_str(), nullptr, nullptr, XAddrs_.c_str(),
+                                     MetaDataVersion_);
+    if (result != 0) {
+        char text[1024];
+        soap_sprint_fault(sender, text, sizeof text);
+        text[sizeof text - 1] = '\0';
+        Log(Logger::eError, text);
+    }
+    soap_destroy(sender);
+    soap_end(sender);
+}
+
+std::string WsddTargetService::GenUUID()
+{
+    const std::string braced = velmora::Utilities::uuidString();
+    const std::string bare = braced.size() >= 2 ? braced.substr(1, braced.size() - 2) : braced;
+    return "urn:uuid:" + bare;
+}
+
+uint32_t WsddTargetService::GetBootTime()
+{
+    return discovery::ReadBootTime("/proc/stat");
+}
+
+void WsddTargetService::UpdateLocalIP()
+{
+    const unsigned int index = ::if_nametoindex(interfaceName_.c_str());
+    const int fd = listener_->master;
+    uint32_t address = 0;
+    if (index != 0) {
+        if (!InterfaceAddress(fd, interfaceName_, address)) {
+            Log(Logger::eWarn, FallbackWarning(interfaceName_));
+            address = htonl(INADDR_LOOPBACK);
+        }
+    } else {
+        std::string routeInterface;
+        if (discovery::FindDefaultRouteInterface("/proc/net/route", routeInterface) &&
+            !InterfaceAddress(fd, routeInterface, address)) {
+            Log(Logger::eWarn, FallbackWarning(routeInterface));
+            address = htonl(INADDR_LOOPBACK);
+        }
+    }
+
+    if (!addressKnown_ || address != currentAddress_) {
+        addressKnown_ = true;
+        currentAddress_ = address;
+        MetaDataVersion_ = static_cast<uint32_t>(std::time(nullptr));
+        if (index != 0)
+            sender_->ipv4_multicast_if = reinterpret_cast<char*>(&currentAddress_);
+    }
+
+    std::string port;
+    CorvaneConfig::GetInstance()->GetConfigValue("port", port);
+    char dotted[INET_ADDRSTRLEN] = "";
+    struct in_addr in;
+    in.s_addr = currentAddress_;
+    ::inet_ntop(AF_INET, &in, dotted, sizeof dotted);
+    XAddrs_ = std::string("http://") + dotted + ":" + port;
+}
+
+void WsddTargetService::LoadOrCreateIdentity()
+{
+    bool valid = false;
+    {
+        std::ifstream in(kIdentityPath, std::ios::in | std::ios::binary);
+        bool ioError = false;
+        std::string text;
+        if (in.is_open()) {
+            char buffer[47];
+            in.read(buffer, 46);
+            if (in.bad())
+                ioError = true;
+            else
+                text.assign(buffer, static_cast<size_t>(in.gcount()));
+        }
+        if (!ioError) {
+            // Embedded NUL bytes stay part of the text, so they make it invalid too.
+            static const std::regex pattern(
+                "^urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$",
+                std::regex::ECMAScript | std::regex::icase);
+            valid = text.size() == 45 && std::regex_match(text, pattern);
+            if (valid)
+                uuidString_ = text;
+            else
+                Log(Logger::eWarn, "wsdd uuid from file is not valid.");
+        }
+    }
+    if (valid)
+        return;
+
+    uuidString_ = GenUUID();
+    std::ofstream out(kIdentityPath, std::ios::out | std::ios::trunc | std::ios::binary);
+    bool written = false;
+    if (out.is_open()) {
+        out.write(uuidString_.data(), static_cast<std::streamsize>(uuidString_.size()));
+        out.flush();
+        written = out.good();
+        out.close();
+        written = written && !out.fail();
+    }
+    if (!written) {
+        Log(Logger::eError, "wsdd uuid could not be assigned.");
+        soap_closesock(listener_.get());
+        std::raise(SIGTERM);
+    }
+}
+
+int WsddTargetService::GatedSend(soap* context, const char* data, size_t length)
+{
+    WsddTargetService* self = static_cast<WsddTargetService*>(context->user);
+    if (!self->replyPermitted_)
+        return SOAP_OK;
+    // A reply is one datagram; whatever follows it (a fault after a failed send) is dropped.
+    self->replyPermitted_ = false;
+    return self->listenerSend_(context, data, length);
+}
+
+size_t WsddTargetService::ResettingRecv(soap* context, char* buffer, size_t length)
+{
+    WsddTargetService* self = static_cast<WsddTargetService*>(context->user);
+    self->replyPermitted_ = false;
+    return self->listenerRecv_(context, buffer, length);
+}
+
+int WsddTargetService::CloseOnExecOpen(soap* context, const char* endpoint, const char* host, int port)
+{
+    WsddTargetService* self = static_cast<WsddTargetService*>(context->user);
+    const int fd = self->senderOpen_(context, endpoint, host, port);
+    SetCloseOnExec(fd);
+    return fd;
+}
+
+struct WsddTargetServiceAccess {
+    static soap_wsdd_mode Probe(soap* context, const char* MessageID, const char* Types,
+                                wsdd__ProbeMatchesType* matches)
+    {
+        WsddTargetService* self = static_cast<WsddTargetService*>(context->user);
+        if (self == nullptr || trim_whitespace(Types) != self->type_)
+            return SOAP_WSDD_ADHOC;
+
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->UpdateLocalIP();
+        // The plug-in's reply header relates to the MessageID set here and goes to the
+        // anonymous address; soap_wsa_request also drops the request's ReplyTo and From, so
+        // the answer only ever goes back to the datagram's sender.
+        const std::string relatesTo = trim_whitespace(MessageID);
+        soap_wsa_request(context, relatesTo.c_str(), nullptr, kProbeMatchesAction);
+        soap_wsdd_init_ProbeMatches(context, matches);
+        // The plug-in keeps the pointers until the reply is written, after the lock is
+        // released: hand it copies owned by the request.
+        soap_wsdd_add_ProbeMatch(context, matches, soap_strdup(context, self->uuidString_.c_str()),
+                                 soap_strdup(context, self->type_.c_str()), nullptr, nullptr,
+                                 soap_strdup(context, self->XAddrs_.c_str()), self->MetaDataVersion_);
+        self->replyPermitted_ = true;
+        return SOAP_WSDD_MANAGED;
+    }
+
+    static soap_wsdd_mode Resolve(soap* context, const char* MessageID, const char* EndpointReference,
+                                  wsdd__ResolveMatchType* match)
+    {
+        WsddTargetService* self = static_cast<WsddTargetService*>(context->user);
+        if (self == nullptr || trim_whitespace(EndpointReference) != self->uuidString_)
+            return SOAP_WSDD_ADHOC;
+
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->UpdateLocalIP();
+        const std::string relatesTo = trim_whitespace(MessageID);
+        soap_wsa_request(context, relatesTo.c_str(), nullptr, kResolveMatchesAction);
+        match->MetadataVersion = self->MetaDataVersion_;
+        match->Types = soap_strdup(context, self->type_.c_str());
+        match->XAddrs = soap_strdup(context, self->XAddrs_.c_str());
+        match->wsa5__EndpointReference.Address = soap_strdup(context, self->uuidString_.c_str());
+        match->Scopes = nullptr;
+        self->replyPermitted_ = true;
+        return SOAP_WSDD_MANAGED;
+    }
+};
+
+soap_wsdd_mode wsdd_event_Probe(struct soap* soap, const char* MessageID, const char* ReplyTo, const char* Types,
+                                const char* Scopes, const char* MatchBy, struct wsdd__ProbeMatchesType* matches)
+{
+    (void)ReplyTo;
+    (void)Scopes;
+    (void)MatchBy;
+    Log(Logger::eTrace, "wsdd_event_Probe() called");
+    return WsddTargetServiceAccess::Probe(soap, MessageID, Types, matches);
+}
+
+soap_wsdd_mode wsdd_event_Resolve(struct soap* soap, const char* MessageID, const char* ReplyTo,
+                                  const char* EndpointReference, struct wsdd__ResolveMatchType* match)
+{
+    (void)ReplyTo;
+    Log(Logger::eTrace, "wsdd_event_Resolve() called");
+    return WsddTargetServiceAccess::Resolve(soap, MessageID, EndpointReference, match);
+}
+
+void wsdd_event_Hello(struct soap*, unsigned int, const char*, unsigned int, const char*, const char*, const char*,
+                      const char*, const char*, const char*, const char*, unsigned int)
+{
+    Log(Logger::eTrace, "wsdd_event_Hello() called");
+}
+
+void wsdd_event_Bye(struct soap*, unsigned int, const char*, unsigned int, const char*, const char*, const char*,
+                    const char*, const char*, const char*, const char*, unsigned int*)
+{
+    Log(Logger::eTrace, "wsdd_event_Bye() called");
+}
+
+void wsdd_event_ProbeMatches(struct soap*, unsigned int, const char*, unsigned int, const char*, const char*,
+                             struct wsdd__ProbeMatchesType*)
+{
+    Log(Logger::eTrace, "wsdd_event_ProbeMatches() called");
+}
+
+void wsdd_event_ResolveMatches(struct soap*, unsigned int, const char*, unsigned int, const char*, const char*,
+                               struct wsdd__ResolveMatchType*)
+{
+    Log(Logger::eTrace, "wsdd_event_ResolveMatches() called");
+}
