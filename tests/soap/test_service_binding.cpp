@@ -245,6 +245,16 @@ TEST(ServiceBinding, AnswerHeadCountsLengthAndCloses) {
   EXPECT_EQ(ex.answer.headers.at("Connection"), "close");
 }
 
+// A client asking for keep-alive still gets one answer per connection; the rest is dropped.
+TEST(ServiceBinding, OneRequestPerConnection) {
+  std::string one = Post(Envelope("<wex:auth-user/>"));
+  one.insert(one.find("\r\n\r\n"), "\r\nConnection: keep-alive");
+  const Exchange ex = Serve(one + one, {0, {}, "u"});
+  EXPECT_EQ(ex.calls.size(), 1u);
+  EXPECT_EQ(ex.answer.headers.at("Connection"), "close");
+  EXPECT_EQ(ex.answer.raw.find("HTTP/1.1", 1), std::string::npos) << ex.answer.raw;
+}
+
 // Unknown operations, also those in a foreign namespace, get the not-implemented fault.
 TEST(ServiceBinding, UnknownBodyElementIsClientFault500) {
   const struct {
