@@ -1,0 +1,55 @@
+#pragma once
+// Helpers shared by the fuzz targets: a per-process scratch file that holds the current input,
+// and a hard stop that libFuzzer reports as a crash with the input that caused it.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace fuzz {
+
+// The whole input in a file whose name stays the same for the life of the process.
+class ScratchFile {
+public:
+    explicit ScratchFile(const std::string& suffix)
+        : path_("/tmp/corvane_fuzz_" + std::to_string(::getpid()) + suffix)
+    {
+    }
+    ~ScratchFile() { ::unlink(path_.c_str()); }
+    const std::string& Write(const uint8_t* data, size_t size)
+    {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return path_;
+    }
+
+private:
+    std::string path_;
+};
+
+[[noreturn]] inline void Fail(const std::string& what)
+{
+    std::fprintf(stderr, "fuzz property violated: %s\n", what.c_str());
+    std::abort();
+}
+
+// Printable form of arbitrary bytes for the failure message.
+inline std::string Escaped(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[5];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+}  // namespace fuzz
