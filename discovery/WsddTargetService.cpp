@@ -8,12 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <regex>
 
 #include "wsddapi.h"
 
@@ -60,6 +60,26 @@ bool InterfaceAddress(int fd, const std::string& name, uint32_t& address)
     struct sockaddr_in in;
     std::memcpy(&in, &request.ifr_addr, sizeof in);
     address = in.sin_addr.s_addr;
+    return true;
+}
+
+// The whole text matches ^urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$
+// without regard to letter case. Embedded NUL bytes count as characters, so they never match.
+bool IsIdentityText(const std::string& text)
+{
+    static const char kPrefix[] = "urn:uuid:";
+    const size_t prefixLength = sizeof kPrefix - 1;
+    if (text.size() != prefixLength + 36)
+        return false;
+    for (size_t i = 0; i < prefixLength; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != kPrefix[i])
+            return false;
+    for (size_t i = 0; i < 36; ++i) {
+        const char ch = text[prefixLength + i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? ch != '-' : !std::isxdigit(static_cast<unsigned char>(ch)))
+            return false;
+    }
     return true;
 }
 
@@ -275,11 +295,7 @@ void WsddTargetService::LoadOrCreateIdentity()
                 text.assign(buffer, static_cast<size_t>(in.gcount()));
         }
         if (!ioError) {
-            // Embedded NUL bytes stay part of the text, so they make it invalid too.
-            static const std::regex pattern(
-                "^urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$",
-                std::regex::ECMAScript | std::regex::icase);
-            valid = text.size() == 45 && std::regex_match(text, pattern);
+            valid = IsIdentityText(text);
             if (valid)
                 uuidString_ = text;
             else

@@ -21,6 +21,13 @@ TestLog::TestLog()
     Logger::GetInstance()->SetLogLevel(Logger::eTrace);
 }
 
+// Forked children end with _exit, so only the test process itself removes the file.
+TestLog::~TestLog()
+{
+    Logger::GetInstance()->CloseLog();
+    ::unlink(path_.c_str());
+}
+
 size_t TestLog::Mark() const
 {
     return Since(0).size();

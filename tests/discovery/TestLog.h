@@ -18,5 +18,6 @@ public:
 
 private:
     TestLog();
+    ~TestLog();
     std::string path_;
 };

@@ -19,7 +19,6 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <regex>
 #include <stdexcept>
 
 #include "core/CorvaneConfig.h"
@@ -51,18 +50,37 @@ sockaddr_in Address(const char* host, uint16_t port)
     return a;
 }
 
+// Text of the first element with this local name, whatever its prefix.
 std::string Element(const std::string& xml, const char* localName)
 {
-    const std::regex re(std::string("<(?:[A-Za-z0-9_.-]+:)?") + localName + "(?:\\s[^>]*)?>([^<]*)<");
-    std::smatch m;
-    return std::regex_search(xml, m, re) ? m[1].str() : std::string();
+    const std::string wanted(localName);
+    for (size_t open = xml.find('<'); open != std::string::npos; open = xml.find('<', open + 1)) {
+        const size_t nameEnd = xml.find_first_of(" \t\r\n/>", open + 1);
+        if (nameEnd == std::string::npos)
+            break;
+        std::string name = xml.substr(open + 1, nameEnd - open - 1);
+        const size_t colon = name.find(':');
+        if (colon != std::string::npos)
+            name.erase(0, colon + 1);
+        if (name != wanted)
+            continue;
+        const size_t close = xml.find('>', nameEnd);
+        if (close == std::string::npos || xml[close - 1] == '/')
+            return std::string();
+        const size_t textEnd = xml.find('<', close + 1);
+        return textEnd == std::string::npos ? std::string() : xml.substr(close + 1, textEnd - close - 1);
+    }
+    return std::string();
 }
 
 std::string Attribute(const std::string& xml, const char* name)
 {
-    const std::regex re(std::string("\\s") + name + "=\"([^\"]*)\"");
-    std::smatch m;
-    return std::regex_search(xml, m, re) ? m[1].str() : std::string();
+    const std::string key = std::string(" ") + name + "=\"";
+    const size_t at = xml.find(key);
+    if (at == std::string::npos)
+        return std::string();
+    const size_t end = xml.find('"', at + key.size());
+    return end == std::string::npos ? std::string() : xml.substr(at + key.size(), end - at - key.size());
 }
 
 std::atomic<int> gSigterms{0};
@@ -262,7 +280,9 @@ void UseConfig(const std::string& port, const std::string& mcastIf)
         out << "port = " << port << "\n";
     out << "[global]\nmcast_if = " << mcastIf << "\n";
     out.close();
-    if (!CorvaneConfig::GetInstance()->ParseConfig(path))
+    const bool parsed = CorvaneConfig::GetInstance()->ParseConfig(path);
+    ::unlink(path.c_str());
+    if (!parsed)
         throw std::runtime_error("cannot parse test configuration " + path);
 }
 

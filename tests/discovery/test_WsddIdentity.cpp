@@ -5,8 +5,8 @@
 #include <sched.h>
 
 #include <cstring>
-#include <regex>
 
+#include "UuidText.h"
 #include "WsddServiceTest.h"
 
 using namespace wsddtest;
@@ -40,12 +40,6 @@ const IdentityCase kIdentityCases[] = {
     {"other scheme", true, "urn:uid::3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab", false},
 };
 
-bool LooksGenerated(const std::string& text)
-{
-    static const std::regex pattern("urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
-    return std::regex_match(text, pattern);
-}
-
 } // namespace
 
 // A well-formed file is announced as stored without a warning; anything else is replaced
@@ -74,7 +68,7 @@ TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
             EXPECT_EQ(announced, c.content);
             EXPECT_EQ(stored, c.content);
         } else {
-            EXPECT_TRUE(LooksGenerated(announced)) << announced;
+            EXPECT_TRUE(IsGeneratedUuidUrn(announced)) << announced;
             EXPECT_EQ(stored, announced);
             EXPECT_EQ(stored.size(), 45u);
         }
@@ -117,7 +111,7 @@ TEST_F(WsddServiceTest, MissingDirectoryLogsErrorRaisesSigtermAndStillAnnounces)
         WsddTargetService service;
         if (SigtermCount() != 1)
             return "SIGTERM raised " + std::to_string(SigtermCount()) + " times";
-        if (!LooksGenerated(service.GetUuidString()))
+        if (!IsGeneratedUuidUrn(service.GetUuidString()))
             return "identifier in memory: " + service.GetUuidString();
         const std::vector<WsddMessage> hellos = Mine(observer.CollectUntilSentinel(), "Hello");
         if (hellos.size() != 1 || hellos[0].address != service.GetUuidString())
