@@ -130,12 +130,12 @@ UdpSocket UdpSocket::GroupObserver()
     return UdpSocket(fd, true);
 }
 
-UdpSocket UdpSocket::Loopback()
+UdpSocket UdpSocket::Loopback(const char* host)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         Fail("socket");
-    sockaddr_in lo = Address("127.0.0.1", 0);
+    sockaddr_in lo = Address(host, 0);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&lo), sizeof lo) < 0)
         Fail("bind loopback");
     return UdpSocket(fd, false);
@@ -177,11 +177,17 @@ void UdpSocket::SendTo(uint16_t port, const std::string& data) const
 std::vector<Datagram> UdpSocket::CollectUntilSentinel() const
 {
     const std::string sentinel = "corvane-test-sentinel " + NewMessageId();
-    UdpSocket helper = Loopback();
+    sockaddr_in own;
+    socklen_t ownLength = sizeof own;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&own), &ownLength);
+    char host[INET_ADDRSTRLEN] = "127.0.0.1";
+    if (!observer_)
+        ::inet_ntop(AF_INET, &own.sin_addr, host, sizeof host);
+    UdpSocket helper = Loopback(host);
     if (observer_)
         helper.SendToGroup(sentinel);
-    else
-        helper.SendTo(Port(), sentinel);
+    else if (::sendto(helper.fd_, sentinel.data(), sentinel.size(), 0, reinterpret_cast<sockaddr*>(&own), ownLength) < 0)
+        Fail("sendto sentinel");
     std::vector<Datagram> seen;
     for (;;) {
         pollfd p{fd_, POLLIN, 0};

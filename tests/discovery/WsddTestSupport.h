@@ -27,8 +27,8 @@ class UdpSocket {
 public:
     // Bound to any address at port 3702 and joined to 239.255.255.250: sees every Hello/Bye.
     static UdpSocket GroupObserver();
-    // Bound to 127.0.0.1 at a free port.
-    static UdpSocket Loopback();
+    // Bound to a loopback address at a free port.
+    static UdpSocket Loopback(const char* host = "127.0.0.1");
 
     UdpSocket(UdpSocket&& other) noexcept;
     UdpSocket& operator=(UdpSocket&&) = delete;

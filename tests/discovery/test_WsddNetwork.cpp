@@ -70,8 +70,8 @@ TEST_F(WsddServiceTest, MissingPortKeyEndsXAddrsWithColon)
     EXPECT_EQ(service.GetXAddrs(), "http://127.0.0.1:");
 }
 
-// An unchanged address keeps MetadataVersion; a changed one renews it and the next Hello and
-// answers carry the new XAddrs.
+// An unchanged address keeps MetadataVersion; a changed one renews it and the next Hello
+// carries the new XAddrs and MetadataVersion.
 TEST_F(WsddServiceTest, AddressChangeRenewsMetadataVersion)
 {
     const std::string failure = RunInChild([this]() -> std::string {
@@ -79,7 +79,6 @@ TEST_F(WsddServiceTest, AddressChangeRenewsMetadataVersion)
         if (!error.empty())
             return error;
         UdpSocket observer = UdpSocket::GroupObserver();
-        UdpSocket client = UdpSocket::Loopback();
         WsddTargetService service;
         const uint32_t first = service.GetMetaDataVersion();
         WaitForNextSecond(first);
