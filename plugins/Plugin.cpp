@@ -78,7 +78,10 @@ Plugin::Plugin(const std::string& descriptionPath)
                                                    ", binary: " + executablePath_);
 }
 
-Plugin::~Plugin() = default;
+Plugin::~Plugin()
+{
+    CollectActionChildren();
+}
 
 std::string Plugin::ParsePluginCfg(const xmlpp::Node* root)
 {

@@ -82,6 +82,8 @@ private:
                           std::string& line) const;
     bool SetArgumentsPermitted(const CommandMap& commands, const std::string& command,
                                const std::string& parameters);
+    void ExecuteActionSet(ActionSet& set, long now);
+    // Non-blocking: reaps the action children that have ended and logs a failed status.
     void CollectActionChildren();
 
     std::string descriptionPath_;

@@ -1,0 +1,206 @@
+#include "plugins/Plugin.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <boost/iostreams/device/file_descriptor.hpp>
+#include <boost/iostreams/stream.hpp>
+
+#include "core/Logger.h"
+#include "plugins/ShellWords.h"
+
+namespace {
+
+// Owns a popen'ed pipe; pclose on every path collects the child.
+class Pipe {
+public:
+    Pipe(const std::string& line, const char* mode) : file_(::popen(line.c_str(), mode)) {}
+    ~Pipe()
+    {
+        if (file_ != nullptr)
+            ::pclose(file_);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    FILE* get() const { return file_; }
+
+private:
+    FILE* file_;
+};
+
+// Writes the whole block to the descriptor. An executable that exits without reading its
+// input must not kill the daemon with SIGPIPE, so the signal is held back in this thread
+// and a SIGPIPE raised by these writes is discarded.
+void WriteAll(int fd, const std::string& data)
+{
+    sigset_t pipeSignal, previous, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+
+    sigpending(&pending);
+    if (!alreadyPending && sigismember(&pending, SIGPIPE) == 1) {
+        const struct timespec now = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace
+
+bool Plugin::ComposeShellLine(const std::string& word, const std::string& parameters,
+                              std::string& line) const
+{
+    // The shell sees only single-quoted words, so caller text can never become a command,
+    // pipe, substitution or redirection; the executable still gets the words the text names.
+    std::vector<std::string> words;
+    std::vector<std::string> parameterWords;
+    if (!ShellWords::Split(word, words) || !ShellWords::Split(parameters, parameterWords)) {
+        Logger::GetInstance()->Log(Logger::eError, "plugin " + name_ +
+                                                       ": unbalanced quote in command line: " +
+                                                       word + " " + parameters);
+        return false;
+    }
+    line = ShellWords::Quote(executablePath_);
+    for (const std::string& w : words)
+        line += " " + ShellWords::Quote(w);
+    line += " ";
+    for (std::size_t i = 0; i < parameterWords.size(); ++i)
+        line += (i == 0 ? "" : " ") + ShellWords::Quote(parameterWords[i]);
+    return true;
+}
+
+bool Plugin::SetArgumentsPermitted(const CommandMap& commands, const std::string& command,
+                                   const std::string& parameters)
+{
+    Logger* log = Logger::GetInstance();
+    std::vector<std::string> arguments;
+    for (boost::sregex_token_iterator it(parameters.begin(), parameters.end(), argumentSeparator_, -1), end;
+         it != end; ++it)
+        arguments.push_back(*it);
+
+    // Text outside the quoted key="value" form reaches the executable as more words than
+    // the separator finds, so every word the executable will get is checked as well.
+    std::vector<std::string> words;
+    if (ShellWords::Split(parameters, words))
+        arguments.insert(arguments.end(), words.begin(), words.end());
+
+    for (const std::string& argument : arguments) {
+        boost::smatch key;
+        if (!boost::regex_search(argument, key, keyPattern_)) {
+            log->Log(Logger::eWarn, "could not match line: " + argument);
+            return false;
+        }
+        if (!checkParameter(commands, command, key[1])) {
+            log->Log(Logger::eTrace, "Prevented \"set\" operation." + parameters);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Plugin::ExecPluginAndWait(const std::string& command, const std::string& parameters,
+                                      const std::vector<std::string>& tokens)
+{
+    boost::mutex::scoped_lock lock(mutex_);
+    Logger* log = Logger::GetInstance();
+
+    const CommandMap& commands = getVariant(tokens).get<1>();
+    const std::string& word = commands.at(command).get<0>();
+    log->Log(Logger::eTrace, "exec: " + executablePath_ + " " + word + " " + parameters);
+
+    std::string arguments = parameters;
+    std::string data;
+    const bool setconfig = command == "setconfig";
+    if (setconfig) {
+        const std::string::size_type cut = parameters.find('\x17');
+        if (cut != std::string::npos) {
+            data = parameters.substr(cut + 1);
+            arguments = parameters.substr(0, cut);
+        }
+    } else if (command == "set" && !SetArgumentsPermitted(commands, command, parameters)) {
+        return std::string();
+    }
+
+    std::string line;
+    if (!ComposeShellLine(word, arguments, line))
+        return std::string();
+
+    Pipe pipe(line, setconfig ? "we" : "re");
+    if (pipe.get() == nullptr) {
+        const int error = errno;
+        log->Log(Logger::eError, "problem popen'ing " + executablePath_ + ": " + std::strerror(error));
+        return std::string();
+    }
+
+    std::string result;
+    if (setconfig) {
+        WriteAll(fileno(pipe.get()), data);
+        return result;
+    }
+
+    const bool filtered = command == "get" || command == "getall";
+    const bool events = command == "apply";
+    namespace io = boost::iostreams;
+    io::stream<io::file_descriptor_source> output(fileno(pipe.get()), io::never_close_handle);
+    std::string text;
+    while (std::getline(output, text)) {
+        if (filtered) {
+            boost::smatch key;
+            if (!boost::regex_search(text, key, keyPattern_)) {
+                log->Log(Logger::eWarn, "could not match line: " + text);
+            } else if (checkParameter(commands, command, key[1])) {
+                result += text + "\n";
+            } else {
+                log->Log(Logger::eTrace, "Suppressed line: " + text);
+            }
+        } else if (events) {
+            boost::smatch event;
+            if (boost::regex_match(text, event, eventPattern_))
+                trigger(event[1]);
+            else
+                result += text + "\n";
+        } else {
+            result += text + "\n";
+        }
+    }
+    return result;
+}
+
+void Plugin::addListener(const std::string& event, const Listener& listener)
+{
+    listeners_[event].push_back(listener);
+}
+
+void Plugin::trigger(const std::string& event)
+{
+    try {
+        const auto found = listeners_.find(event);
+        if (found == listeners_.end())
+            return;
+        for (const Listener& listener : found->second)
+            listener(event);
+    } catch (const std::out_of_range&) {
+        // A listener's lookup failure ends the round quietly.
+    }
+}

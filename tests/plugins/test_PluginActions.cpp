@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "FakePlugin.h"
+#include "LogCapture.h"
+#include "plugins/Plugin.h"
+
+namespace {
+
+const std::string EXEC = CORVANE_TEST_DATA "/exec";
+const std::string SCRIPT = EXEC + "/fake_plugin.sh";
+const long LATER = 4000000000L;  // every set is due by then
+
+// Calls ExecuteActionsSets until `done` holds; gives up after about ten seconds.
+template <typename Done>
+bool CollectUntil(Plugin& plugin, Done done)
+{
+    for (int i = 0; i < 1000; ++i) {
+        plugin.ExecuteActionsSets(0);  // nothing is due at time 0: only collects
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int Lines(const std::string& text)
+{
+    int n = 0;
+    for (char c : text)
+        n += c == '\n';
+    return n;
+}
+
+}  // namespace
+
+// Due actions start "word type.instance"; a failing one is logged with its raw wait status;
+// one hidden from "*" is skipped while the others run; none stays a zombie.
+TEST(PluginActions, RunsDueActionsAndCollectsThem)
+{
+    FakePluginDir dir;
+    LogCapture log;
+    Plugin plugin(EXEC + "/runner.xml");
+    plugin.ExecuteActionsSets(LATER);
+
+    EXPECT_TRUE(log.Contains("DEBUG:  we would run now: action status, with parameter size on instance disk.sda\n"));
+    EXPECT_TRUE(log.Contains("we would run now: action fail, with parameter  on instance .\n"));
+    EXPECT_TRUE(log.Contains("ERROR:  plugin runner: action secret has no command word, skipped\n"));
+
+    const std::string failure = "ERROR:  plugin runner: problem exec'ing: " + SCRIPT + " returned: 768\n";
+    ASSERT_TRUE(CollectUntil(plugin, [&] { return log.Contains(failure); })) << log.Text();
+    ASSERT_TRUE(CollectUntil(plugin, [&] { return Lines(dir.Read("calls")) == 2 && !HasZombieChild(); }));
+    const std::string calls = dir.Read("calls");
+    EXPECT_NE(calls.find("[status][disk.sda]\n"), std::string::npos) << calls;
+    EXPECT_NE(calls.find("[fail][.]\n"), std::string::npos) << calls;
+    EXPECT_EQ(log.Count("problem exec'ing"), 1);
+
+    // Each set had count 1: nothing more starts.
+    plugin.ExecuteActionsSets(LATER);
+    EXPECT_EQ(log.Count("we would run now: "), 2);
+}
+
+// Collecting action children leaves other children of the process to their own waiters.
+TEST(PluginActions, CollectsOnlyItsOwnChildren)
+{
+    FakePluginDir dir;
+    const pid_t other = ::fork();
+    ASSERT_NE(other, -1);
+    if (other == 0)
+        ::_exit(7);
+    ASSERT_TRUE([&] {
+        for (int i = 0; i < 1000 && !HasZombieChild(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return HasZombieChild();
+    }());
+
+    Plugin plugin(EXEC + "/runner.xml");
+    plugin.ExecuteActionsSets(LATER);
+    ASSERT_TRUE(CollectUntil(plugin, [&] { return Lines(dir.Read("calls")) == 2; }));
+    for (int i = 0; i < 20; ++i)
+        plugin.ExecuteActionsSets(0);
+
+    int status = 0;
+    ASSERT_EQ(::waitpid(other, &status, 0), other);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+// With the real clock, sets are not due before their first period has passed.
+TEST(PluginActions, NothingDueRightAfterConstruction)
+{
+    FakePluginDir dir;
+    LogCapture log;
+    Plugin plugin(CORVANE_TEST_DATA "/fancontrol.xml");
+    plugin.ExecuteActionsSets();
+    EXPECT_FALSE(log.Contains("we would run now: "));
+}

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "FakePlugin.h"
+#include "LogCapture.h"
+#include "plugins/Plugin.h"
+
+namespace {
+
+const std::string EXEC = CORVANE_TEST_DATA "/exec";
+const std::string SCRIPT = EXEC + "/fake_plugin.sh";
+typedef std::vector<std::string> Tokens;
+
+class PluginExec : public ::testing::Test {
+protected:
+    FakePluginDir dir;
+    Plugin plugin{EXEC + "/fake_a.xml"};
+};
+
+}  // namespace
+
+// One table over the protocol: output filters, events, set permissions, plain commands.
+TEST_F(PluginExec, CommandTable)
+{
+    struct Case {
+        std::string command, parameters, output;
+        int exitCode;
+        std::string result;
+        std::string calls;  // recorded arguments, "" when nothing may run
+        std::string logged;
+    } cases[] = {
+        {"get", "", "a=1\nx\nb=2", 0, "a=1\nb=2\n", "[get]\n", "WARN:   could not match line: x\n"},
+        {"get", "", "=5\na=1\n", 0, "a=1\n", "[get]\n", "could not match line: =5\n"},
+        {"get", "", "fan.front.limit=3\nfan.front.rpm=1\n", 0, "fan.front.limit=3\n", "[get]\n",
+         "Suppressed line: fan.front.rpm=1\n"},
+        {"getall", "", "a=1\nsecret=2\nfan.rear.limit=4\n", 0, "a=1\nfan.rear.limit=4\n", "[getall]\n",
+         "Suppressed line: secret=2\n"},
+        {"apply", "", "trigger: two words\n trigger: x\ntrigger: \ntrigger: Nobody\nend", 0,
+         "trigger: two words\n trigger: x\ntrigger: \nend\n", "[apply]\n", "exec: "},
+        {"set", "", "done\n", 0, "done\n", "[set]\n", "exec: " + SCRIPT + " set \n"},
+        {"set", "a=\"x y\" fan.front.limit=\"3\"", "ok", 0, "ok\n", "[set][a=x y][fan.front.limit=3]\n",
+         "exec: " + SCRIPT + " set a=\"x y\" fan.front.limit=\"3\"\n"},
+        {"set", "b=\"1\"", "", 0, "", "", "Prevented \"set\" operation.b=\"1\"\n"},
+        {"set", "a=\"1\" b=\"2\"", "", 0, "", "", "Prevented \"set\" operation.a=\"1\" b=\"2\"\n"},
+        // Unquoted pairs are one argument to the separator but two words to the executable.
+        {"set", "a=1 b=2", "", 0, "", "", "Prevented \"set\" operation.a=1 b=2\n"},
+        {"set", "=\"1\"", "", 0, "", "", "could not match line: =\"1\"\n"},
+        {"plain", "one two", "first\nsecond", 5, "first\nsecond\n", "[plain][one][two]\n", ""},
+        {"plain", "", "", 0, "", "[plain]\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command + " " + c.parameters);
+        dir.Clear();
+        dir.Write("output", c.output);
+        dir.Write("exit", std::to_string(c.exitCode));
+        LogCapture log;
+        EXPECT_EQ(plugin.ExecPluginAndWait(c.command, c.parameters, {"*"}), c.result);
+        EXPECT_EQ(dir.Read("calls"), c.calls);
+        EXPECT_TRUE(log.Contains(c.logged)) << log.Text();
+    }
+}
+
+// setconfig: the text before 0x17 is the command line, exactly the rest goes to stdin.
+TEST_F(PluginExec, SetconfigWritesDataToStdin)
+{
+    struct Case {
+        std::string parameters, calls, input;
+    } cases[] = {
+        {"cfg\x17line one\nline two\x17 no end", "[setconfig][cfg]\n", "line one\nline two\x17 no end"},
+        {"cfg", "[setconfig][cfg]\n", ""},
+        {"\x17", "[setconfig]\n", ""},
+    };
+    for (const Case& c : cases) {
+        dir.Clear();
+        dir.Write("output", "never read\n");
+        EXPECT_EQ(plugin.ExecPluginAndWait("setconfig", c.parameters, {"*"}), "");
+        EXPECT_EQ(dir.Read("calls"), c.calls);
+        EXPECT_EQ(dir.Read("stdin"), c.input);
+    }
+}
+
+// An executable that ignores a large input block does not take the caller down.
+TEST_F(PluginExec, SetconfigSurvivesExecutableNotReading)
+{
+    const std::string big(1 << 20, 'x');
+    ::setenv("FAKE_DIR", "/nonexistent/dir", 1);  // the script cannot store its input: unread
+    EXPECT_EQ(plugin.ExecPluginAndWait("setconfig", "c\x17" + big, {"*"}), "");
+    ::setenv("FAKE_DIR", dir.Path().c_str(), 1);
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "", {"*"}), "");
+    EXPECT_EQ(dir.Read("calls"), "[plain]\n");
+}
+
+// Unknown and hidden commands raise out_of_range before anything starts.
+TEST_F(PluginExec, MissingCommandStartsNothing)
+{
+    try {
+        plugin.ExecPluginAndWait("nosuch", "", {"*"});
+        ADD_FAILURE() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "Unable to find key in unordered_map.");
+    }
+    EXPECT_THROW(plugin.ExecPluginAndWait("admin", "", {"*"}), std::out_of_range);
+    EXPECT_FALSE(dir.Exists("calls"));
+    EXPECT_EQ(plugin.ExecPluginAndWait("admin", "", {"*", "admin"}), "");
+    EXPECT_EQ(dir.Read("calls"), "[admin]\n");
+}
+
+// apply: a trigger line fires its listeners in order before the next line and is not returned.
+TEST_F(PluginExec, ApplyFiresListeners)
+{
+    std::vector<std::string> fired;
+    plugin.addListener("InvalidateNodeInfo", [&](std::string e) { fired.push_back("1:" + e); });
+    plugin.addListener("InvalidateNodeInfo", [&](std::string e) { fired.push_back("2:" + e); });
+    plugin.addListener("Other", [&](std::string e) { fired.push_back("3:" + e); });
+    dir.Write("output", "trigger: InvalidateNodeInfo\ndone\n");
+    EXPECT_EQ(plugin.ExecPluginAndWait("apply", "", {"*"}), "done\n");
+    EXPECT_EQ(fired, (std::vector<std::string>{"1:InvalidateNodeInfo", "2:InvalidateNodeInfo"}));
+
+    // Other commands never fire events.
+    fired.clear();
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "", {"*"}), "trigger: InvalidateNodeInfo\ndone\n");
+    EXPECT_TRUE(fired.empty());
+}
+
+// A listener's exception leaves the call with the mutex free and the child collected;
+// out_of_range from a listener ends the round quietly.
+TEST_F(PluginExec, ListenerExceptionsLeavePluginUsable)
+{
+    int later = 0;
+    plugin.addListener("Boom", [](std::string) { throw std::runtime_error("boom"); });
+    plugin.addListener("Boom", [&](std::string) { ++later; });
+    plugin.addListener("Quiet", [](std::string) { throw std::out_of_range("x"); });
+    plugin.addListener("Quiet", [&](std::string) { ++later; });
+    dir.Write("output", "trigger: Boom\nrest\n");
+    EXPECT_THROW(plugin.ExecPluginAndWait("apply", "", {"*"}), std::runtime_error);
+    EXPECT_FALSE(HasZombieChild());
+    dir.Write("output", "trigger: Quiet\nrest\n");
+    EXPECT_EQ(plugin.ExecPluginAndWait("apply", "", {"*"}), "rest\n");
+    EXPECT_EQ(later, 0);
+    plugin.addListener("Empty", Plugin::Listener());
+    dir.Write("output", "trigger: Empty\n");
+    EXPECT_THROW(plugin.ExecPluginAndWait("apply", "", {"*"}), boost::bad_function_call);
+    EXPECT_FALSE(HasZombieChild());
+}
+
+// Shell metacharacters in caller text reach the executable as text and never run anything.
+TEST_F(PluginExec, HostileParametersNeverRunCommands)
+{
+    const std::string marker = dir.File("marker");
+    const std::string texts[] = {
+        "; touch " + marker,           "| touch " + marker,         "&& touch " + marker,
+        "$(touch " + marker + ")",     "`touch " + marker + "`",     "> " + marker,
+        "\ntouch " + marker,           "'; touch " + marker + "; '", "\"; touch " + marker + "; \"",
+        "x\\'; touch " + marker,       "\"$(touch " + marker + ")\"", "a=\"$(touch " + marker + ")\"",
+        "'unbalanced; touch " + marker, "\"unbalanced; touch " + marker,
+    };
+    for (const std::string& text : texts) {
+        for (const char* command : {"plain", "get", "set", "setconfig"}) {
+            SCOPED_TRACE(std::string(command) + " " + text);
+            LogCapture log;
+            plugin.ExecPluginAndWait(command, text, {"*", "admin"});
+            EXPECT_FALSE(dir.Exists("marker"));
+            EXPECT_TRUE(log.Contains("exec: " + SCRIPT + " " + command + " " + text + "\n"));
+        }
+    }
+    dir.Clear();
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "; touch " + marker, {"*"}), "");
+    EXPECT_EQ(dir.Read("calls"), "[plain][;][touch][" + marker + "]\n");
+
+    dir.Clear();
+    LogCapture log;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "'open", {"*"}), "");
+    EXPECT_FALSE(dir.Exists("calls"));
+    EXPECT_TRUE(log.Contains("ERROR:  "));
+}
+
+namespace {
+
+struct Interval {
+    std::string word;
+    long long start, end;
+};
+
+std::vector<Interval> ReadIntervals(const FakePluginDir& dir)
+{
+    std::istringstream in(dir.Read("intervals"));
+    std::vector<Interval> intervals;
+    Interval i;
+    while (in >> i.word >> i.start >> i.end)
+        intervals.push_back(i);
+    return intervals;
+}
+
+}  // namespace
+
+// Two commands of one plug-in run one after the other.
+TEST_F(PluginExec, CommandsOfOnePluginNeverOverlap)
+{
+    std::thread first([&] { plugin.ExecPluginAndWait("slow", "", {"*"}); });
+    std::thread second([&] { plugin.ExecPluginAndWait("slow", "", {"*", "AUTHED"}); });
+    first.join();
+    second.join();
+    const std::vector<Interval> runs = ReadIntervals(dir);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_TRUE(runs[0].end <= runs[1].start || runs[1].end <= runs[0].start);
+}
+
+// Commands of two plug-ins run at the same time: each waits until the other has started.
+TEST_F(PluginExec, CommandsOfTwoPluginsOverlap)
+{
+    Plugin other(EXEC + "/fake_b.xml");
+    dir.Write("peer", "");
+    std::thread first([&] { plugin.ExecPluginAndWait("slow", "", {"*"}); });
+    std::thread second([&] { other.ExecPluginAndWait("slow", "", {"*"}); });
+    first.join();
+    second.join();
+    const std::vector<Interval> runs = ReadIntervals(dir);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_NE(runs[0].word, runs[1].word);
+    EXPECT_TRUE(runs[0].start < runs[1].end && runs[1].start < runs[0].end);
+}
