@@ -8,10 +8,12 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
-#include <thread>
+
+#include <boost/shared_ptr.hpp>
 
 #include "core/BuildInfo.h"
 #include "core/CorvaneConfig.h"
+#include "core/CorvaneCore.h"
 #include "core/GlobalExit.h"
 #include "core/Logger.h"
 #include "core/Signals.h"
@@ -19,14 +21,6 @@
 namespace {
 
 const char* const kDefaultConfig = "/etc/opt/WEX/corvaned.conf";
-
-// Stand-in for the core object's main loop: waits for a stop request.
-int RunDaemon()
-{
-    while (!GlobalExit.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return 0;
-}
 
 bool ConfigSwitch(const char* key)
 {
@@ -135,11 +129,24 @@ int main(int argc, char* argv[])
     }
 
     int status = 0;
+    bool ran = false;
     try {
-        status = RunDaemon();
+        boost::shared_ptr<CorvaneCore> core(new CorvaneCore());
+        try {
+            status = core->run();
+            ran = true;
+        } catch (...) {
+            core->StopServing();
+            throw;
+        }
+        // Connections still queued or being served share the core; end them here so that
+        // the release below destroys it on this thread.
+        core->StopServing();
+        core.reset();
     } catch (const std::runtime_error& e) {
         logger->Log(Logger::eError, e.what());
-        status = 255;
+        if (!ran)
+            status = 255;
     }
 
     logger->Log(Logger::eInfo, "...exiting");

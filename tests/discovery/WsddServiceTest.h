@@ -23,6 +23,9 @@ protected:
         wsddtest::ResetSigtermCount();
         port_ = wsddtest::TestPort();
         wsddtest::UseConfig(port_, "");
+        // Each program starts on an empty directory; tests begin from a kept identity.
+        const std::string identity = "urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab";
+        wsddtest::WriteIdentity(&identity);
     }
 
     void TearDown() override { lock_.reset(); }

@@ -1,0 +1,60 @@
+#pragma once
+// The one core object: owns the plug-in registry, the discovery service, the worker pool and
+// the user store. Built and run on the main thread; worker threads only read the registry and
+// call copies of the authentication function. Members are declared in start order, so
+// destruction runs it backwards.
+#include <atomic>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
+
+#include "auth/SQLite.h"
+#include "auth/User.h"
+#include "core/ExecutorService.h"
+#include "plugins/Plugin.h"
+
+extern const std::string CONFIG_EXT;
+
+class WsddTargetService;
+
+class CorvaneCoreConstructionException : public std::runtime_error {
+public:
+    explicit CorvaneCoreConstructionException(const std::string& what) : std::runtime_error(what) {}
+};
+
+class CorvaneCore : public boost::enable_shared_from_this<CorvaneCore> {
+public:
+    typedef std::map<std::string, std::unique_ptr<Plugin>> PluginMap;
+    typedef boost::function<User(std::string, std::string)> AuthFunction;
+
+    // Throws CorvaneCoreConstructionException when the discovery service cannot be built;
+    // other failures (SQLAuthException) pass unchanged.
+    CorvaneCore();
+    virtual ~CorvaneCore();
+
+    // The main loop; must be called on a core owned by a boost::shared_ptr.
+    int run();
+
+    // Stops the worker pool: connections being served finish, queued ones are dropped.
+    // Called by main once run returns, so that the core is released on the main thread.
+    void StopServing();
+
+    const PluginMap& getPlugins() const { return plugins; }
+    AuthFunction getAuthFunction() { return authFunction; }
+
+private:
+    int RegisterPlugins();
+
+    PluginMap plugins;
+    // Held through a pointer so that this header never brings the discovery binding's
+    // generated declarations next to the service binding's.
+    std::unique_ptr<WsddTargetService> wsdd;
+    ExecutorService executor;
+    SQLite userStore;
+    AuthFunction authFunction;
+    std::atomic<bool> stopping_{false};
+};

@@ -1,0 +1,182 @@
+#include "soap/SoapServer.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+
+#include "auth/UnauthorizedException.h"
+#include "auth/User.h"
+#include "core/CorvaneCore.h"
+#include "core/Logger.h"
+#include "soap/HttpFaultText.h"
+#include "soap/ConnectionTask.h"
+#include "soap/HttpGet.h"
+
+SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core)
+    : CorvaneSoap::Service(master), core(std::move(core)), mpUser(new User(USER_ANONYM))
+{
+    Service_init(master.imode, master.omode);
+    Setup();
+}
+
+SoapServer::SoapServer(boost::shared_ptr<CorvaneCore> core)
+    : CorvaneSoap::Service(), core(std::move(core)), mpUser(new User(USER_ANONYM))
+{
+    Service_init(SOAP_C_UTFSTRING, SOAP_C_UTFSTRING);
+    Setup();
+}
+
+SoapServer::~SoapServer() = default;
+
+void SoapServer::Setup()
+{
+    this->fget = corvane_http_get;
+    this->authrealm = "Corvane login";
+    CorvaneSoap::InstallHttpFaultText(this);
+}
+
+CorvaneSoap::Service* SoapServer::copy()
+{
+    struct soap* ctx = soap_copy(this);
+    if (!ctx)
+        return nullptr;
+    SoapServer* copied = new SoapServer(*ctx, core);
+    soap_destroy(ctx);
+    soap_end(ctx);
+    soap_free(ctx);
+    return copied;
+}
+
+int SoapServer::dispatch()
+{
+    try {
+        return CorvaneSoap::Service::dispatch();
+    } catch (const UnauthorizedException&) {
+        // The runtime clears the realm with each request it reads.
+        this->authrealm = "Corvane login";
+        return this->error = 401;
+    } catch (const std::exception& e) {
+        // Whatever failed inside an operation stays with this connection: answer a fault.
+        Logger::GetInstance()->Log(Logger::eError, PeerAddress() + ": request failed: " + e.what());
+        return soap_receiverfault("Internal error", nullptr);
+    } catch (...) {
+        Logger::GetInstance()->Log(Logger::eError, PeerAddress() + ": request failed");
+        return soap_receiverfault("Internal error", nullptr);
+    }
+}
+
+void SoapServer::perform_auth()
+{
+    if (*mpUser == USER_ANONYM && this->userid && this->passwd) {
+        CorvaneCore::AuthFunction auth = core->getAuthFunction();
+        User user = auth(std::string(this->userid), std::string(this->passwd));
+        mpUser.reset(new User(user));
+    }
+}
+
+void SoapServer::ensure_auth(const std::vector<std::string>& required)
+{
+    const std::vector<std::string>& effective = required.empty() ? TOKEN_LIST_ANY : required;
+    perform_auth();
+    std::vector<std::string> tokens = mpUser->getTokens();
+    std::vector<std::string> common;
+    std::set_intersection(tokens.begin(), tokens.end(), effective.begin(), effective.end(),
+                          std::back_inserter(common));
+    if (common.empty())
+        throw UnauthorizedException(TokenString(tokens) + " does not intersect " + TokenString(effective));
+}
+
+int SoapServer::list_plugins(CorvaneSoap::StringList& plugins)
+{
+    ensure_auth(TOKEN_LIST_AUTHED);
+    for (const auto& entry : core->getPlugins()) {
+        if (!entry.second->GetConfigContents(mpUser->getTokens()).empty())
+            plugins.item.push_back(entry.second->GetName());
+    }
+    Logger::GetInstance()->Log(Logger::eDebug, PeerAddress() + ": SoapServer::list_plugins() called.");
+    return 0;
+}
+
+int SoapServer::get_plugin_config(const std::string& plugin, std::string& config)
+{
+    ensure_auth(TOKEN_LIST_AUTHED);
+    config.clear();
+    try {
+        config += core->getPlugins().at(plugin)->GetConfigContents(mpUser->getTokens());
+    } catch (const std::out_of_range&) {
+        return -1;
+    }
+    return 0;
+}
+
+int SoapServer::command(const std::string& plugin, const std::string& command, const std::string& parameters,
+                        std::string& result)
+{
+    ensure_auth(TOKEN_LIST_AUTHED);
+    result.clear();
+    const std::string prefix = PeerAddress() + ": SoapServer::command() called for plugin '" + plugin +
+                               "' with command '" + command;
+    Plugin* target = nullptr;
+    try {
+        target = core->getPlugins().at(plugin).get();
+    } catch (const std::out_of_range&) {
+        Logger::GetInstance()->Log(Logger::eError, prefix + "', but the plugin was not found.");
+        return -1;
+    }
+    try {
+        result = target->ExecPluginAndWait(command, parameters, mpUser->getTokens());
+    } catch (const std::out_of_range&) {
+        Logger::GetInstance()->Log(Logger::eError, prefix + "', but the command was not found.");
+        return -1;
+    }
+    return 0;
+}
+
+int SoapServer::auth_user(std::string& result)
+{
+    ensure_auth(TOKEN_LIST_AUTHED);
+    result.clear();
+    const std::vector<std::string>& tokens = mpUser->getTokens();
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (i)
+            result += ':';
+        result += tokens[i];
+    }
+    return 0;
+}
+
+void SoapServer::process_request(SoapServer* server)
+{
+    try {
+        server->serve();
+    } catch (const std::exception& e) {
+        Logger::GetInstance()->Log(Logger::eError, std::string("connection failed: ") + e.what());
+    } catch (...) {
+        Logger::GetInstance()->Log(Logger::eError, "connection failed");
+    }
+    delete server;
+}
+
+std::string SoapServer::PeerAddress() const
+{
+    unsigned long ip = this->ip;
+    if (ip != 0) {
+        return std::to_string((ip >> 24) & 0xFF) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
+               std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF);
+    }
+    return this->host;
+}
+
+boost::function<void()> MakeConnectionTask(const struct soap& master, boost::shared_ptr<CorvaneCore> core,
+                                           const std::atomic<bool>* dropped)
+{
+    auto owned = std::make_shared<std::unique_ptr<SoapServer>>(new SoapServer(master, std::move(core)));
+    return [owned, dropped] {
+        if (dropped->load())
+            owned->reset();
+        else
+            SoapServer::process_request(owned->release());
+    };
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The service for one accepted connection: authenticates the caller once from HTTP Basic
+// credentials and carries out the four operations against the core's plug-in registry.
+// Made by the main loop, then served and destroyed by one worker thread; shares the core.
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "CorvaneSoapService.h"
+
+class CorvaneCore;
+class User;
+
+class SoapServer : public CorvaneSoap::Service {
+public:
+    // From the listening context, which carries the accepted socket and the peer's address.
+    SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core);
+    explicit SoapServer(boost::shared_ptr<CorvaneCore> core);
+    ~SoapServer() override;
+
+    CorvaneSoap::Service* copy() override;
+    // Turns UnauthorizedException into HTTP 401.
+    int dispatch() override;
+
+    int list_plugins(CorvaneSoap::StringList& plugins) override;
+    int get_plugin_config(const std::string& plugin, std::string& config) override;
+    int command(const std::string& plugin, const std::string& command, const std::string& parameters,
+                std::string& result) override;
+    int auth_user(std::string& result) override;
+
+    // Throws UnauthorizedException when the credentials are rejected.
+    void perform_auth();
+    // Throws UnauthorizedException when the caller's tokens miss every required one.
+    void ensure_auth(const std::vector<std::string>& required);
+
+    // Serves the connection, then deletes the server. Never throws.
+    static void process_request(SoapServer* server);
+
+private:
+    void Setup();
+    std::string PeerAddress() const;
+
+    boost::shared_ptr<CorvaneCore> core;
+    boost::shared_ptr<User> mpUser;
+};

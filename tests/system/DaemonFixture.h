@@ -1,0 +1,73 @@
+#pragma once
+// Starts the real corvaned on a loopback port with a temporary configuration, a copy of a
+// fixture plug-in directory and a real SQLite user database built from SQL.
+#include <sys/stat.h>
+
+#include "common/Http.h"
+#include "common/Process.h"
+
+namespace corvane_test {
+
+class DaemonFixture : public ::testing::Test {
+protected:
+    void SetUp() override { CORVANE_REQUIRE_PRIVATE_NETWORK(); }
+
+    // Copies the fixture folder data/<plugins> into the test's directory.
+    void UsePlugins(const std::string& fixture)
+    {
+        std::string cmd = "cp -a '" + std::string(CORVANE_TEST_DATA) + "/" + fixture + "' '" + (dir / "plugins") + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+
+    void MakeUsers(const std::string& sqlFile = std::string(CORVANE_TEST_DATA) + "/users.sql")
+    {
+        std::string cmd = "sqlite3 '" + (dir / "users.sqlite") + "' < '" + sqlFile + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+
+    std::string Config(const std::string& extraBackend = "", bool withPort = true)
+    {
+        std::string text = "[backend]\n";
+        if (withPort)
+            text += "port=" + std::to_string(port) + "\n";
+        text += "plugin_dir=" + (dir / "plugins") + "\nlogfile=" + (dir / "corvaned.log") +
+                "\nloglevel=5\npidfile=" + (dir / "pid") + "\n" + extraBackend +
+                "[global]\nsqllite_db=" + (dir / "users.sqlite") + "\n";
+        WriteFile(dir / "corvaned.conf", text);
+        return dir / "corvaned.conf";
+    }
+
+    // Starts the daemon and waits until it accepts connections.
+    void Start(const std::string& config = "")
+    {
+        setenv("CORVANE_RECORD", (dir / "record").c_str(), 1);
+        daemon.reset(new Process({DaemonPath(), "-c", config.empty() ? Config() : config}, dir / "stderr"));
+        bool up = WaitFor([this] {
+            int fd = ConnectLoopback(port);
+            if (fd >= 0)
+                close(fd);
+            return fd >= 0 || !ProcessAlive(daemon->pid());
+        });
+        ASSERT_TRUE(up) << Log();
+    }
+
+    int Stop()
+    {
+        daemon->Signal(SIGTERM);
+        return daemon->Wait(std::chrono::seconds(10));
+    }
+
+    std::string Log() { return ReadFile(dir / "corvaned.log"); }
+
+    HttpAnswer Call(const std::string& operation, const std::vector<std::pair<std::string, std::string>>& fields = {},
+                    const std::string& auth = "")
+    {
+        return Exchange(port, Post(Envelope(operation, fields), auth));
+    }
+
+    TempDir dir;
+    int port = FreePort();
+    std::unique_ptr<Process> daemon;
+};
+
+}  // namespace corvane_test

@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "$*" >> "$CORVANE_RECORD"
+exit 3

@@ -1,0 +1,11 @@
+#!/bin/sh
+# Fixture plug-in for the daemon tests.
+cmd="$1"; shift
+case "$cmd" in
+  --get) echo "mode=auto"; echo "label=Grüße"; echo "speed=3"; echo "secret=42" ;;
+  --set) for a in "$@"; do echo "set $a"; done ;;
+  --apply) echo "applied"; echo "trigger: InvalidateNodeInfo" ;;
+  --slow) sleep 3; echo "slow done" ;;
+  --fds) n=0; for f in /proc/$$/fd/*; do case "$(readlink "$f")" in socket:*) n=$((n+1));; esac; done; echo "sockets=$n" ;;
+  --echo) for a in "$@"; do echo "arg:$a"; done ;;
+esac

@@ -1,0 +1,184 @@
+// The whole daemon over raw HTTP: the four operations for different callers, rejected
+// credentials, unknown plug-ins and commands, and the one-request-per-connection rule.
+#include <regex>
+
+#include "DaemonFixture.h"
+
+using namespace corvane_test;
+
+namespace {
+
+class Service : public DaemonFixture {
+protected:
+    void SetUp() override
+    {
+        DaemonFixture::SetUp();
+        UsePlugins("plugins");
+        MakeUsers();
+        Start();
+    }
+    void TearDown() override
+    {
+        if (daemon) {
+            EXPECT_EQ(Stop(), 0);
+        }
+    }
+};
+
+struct CallerCase {
+    const char* name;
+    const char* auth;        // "" for anonymous
+    const char* tokens;      // wex:auth-user
+    const char* plugins;     // wex:list-plugins, items joined by ","
+    const char* getOutput;   // wex:command get
+};
+
+const CallerCase kCallers[] = {
+    {"Anonymous", "", "*", "thermo", "mode=auto\nlabel=Grüße\n"},
+    {"PlainUser", "plain:pw3", "*:AUTHED", "thermo", "mode=auto\nlabel=Grüße\n"},
+    {"Service", "tech:pw1", "*:AUTHED:service", "thermo", "mode=auto\nlabel=Grüße\nspeed=3\n"},
+    {"Admin", "root:pw2", "*:AUTHED:admin:service:service", "thermo,vault",
+     "mode=auto\nlabel=Grüße\nspeed=3\nsecret=42\n"},
+};
+
+class ServiceCallers : public Service, public ::testing::WithParamInterface<CallerCase> {};
+
+std::string Items(const std::string& xml)
+{
+    std::string joined;
+    std::regex item("<item>([^<]*)</item>");
+    for (std::sregex_iterator it(xml.begin(), xml.end(), item), end; it != end; ++it)
+        joined += (joined.empty() ? "" : ",") + (*it)[1].str();
+    return joined;
+}
+
+// What each caller lists, sees and reads is decided by its tokens.
+TEST_P(ServiceCallers, OperationsFollowTokens)
+{
+    const CallerCase& c = GetParam();
+    HttpAnswer tokens = Call("auth-user", {}, c.auth);
+    EXPECT_EQ(tokens.status, 200) << tokens.raw;
+    EXPECT_EQ(ElementText(tokens.body, "result"), c.tokens);
+
+    HttpAnswer list = Call("list-plugins", {}, c.auth);
+    EXPECT_EQ(list.status, 200);
+    EXPECT_EQ(Items(list.body), c.plugins) << list.body;
+
+    HttpAnswer get = Call("command", {{"plugin", "thermo"}, {"command", "get"}, {"parameters", ""}}, c.auth);
+    EXPECT_EQ(get.status, 200) << get.raw;
+    EXPECT_EQ(ElementText(get.body, "result"), c.getOutput);
+    EXPECT_EQ(get.headers["connection"], "close");
+    EXPECT_EQ(get.headers["content-type"], "text/xml; charset=utf-8");
+
+    HttpAnswer config = Call("get-plugin-config", {{"plugin", "thermo"}}, c.auth);
+    EXPECT_EQ(config.status, 200);
+    std::string served = ElementText(config.body, "config");
+    EXPECT_EQ(served.rfind("<?xml version=\"1.0\"", 0), 0u) << served;
+    EXPECT_NE(served.find("<note>Grüße, 温度</note>"), std::string::npos) << served;
+    EXPECT_EQ(served.find("outside the root"), std::string::npos);
+    EXPECT_EQ(served.find("name=\"secret\"") != std::string::npos, std::string(c.name) == "Admin");
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, ServiceCallers, ::testing::ValuesIn(kCallers),
+                         [](const auto& info) { return info.param.name; });
+
+// A rejected password gets 401 with the realm and the fault text, then the connection closes.
+TEST_F(Service, RejectedPasswordIs401)
+{
+    for (const char* auth : {"tech:wrong", "nobody:pw1"}) {
+        HttpAnswer a = Call("auth-user", {}, auth);
+        EXPECT_EQ(a.status, 401) << a.raw;
+        EXPECT_EQ(a.headers["www-authenticate"], "Basic realm=\"Corvane login\"");
+        EXPECT_EQ(ElementText(a.body, "faultstring"), "HTTP Error: 401 Unauthorized");
+        EXPECT_EQ(ElementText(a.body, "faultcode"), "SOAP-ENV:Client");
+    }
+}
+
+// Malformed Basic credentials leave the caller anonymous; the daemon keeps serving.
+TEST_F(Service, MalformedCredentialsAreAnonymous)
+{
+    for (const char* header : {"Authorization: Basic !!!notbase64\r\n", "Authorization: Basic \r\n",
+                               "Authorization: Basic " "dXNlcm9ubHk=" "\r\n", "Authorization: Digest x\r\n"}) {
+        std::string body = Envelope("auth-user");
+        std::string req = "POST / HTTP/1.1\r\nHost: x\r\n" + std::string(header) +
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        HttpAnswer a = Exchange(port, req);
+        EXPECT_TRUE(a.status == 200 || a.status == 401) << header << a.raw;
+        if (a.status == 200) {
+            EXPECT_EQ(ElementText(a.body, "result"), "*");
+        }
+    }
+    EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*");
+}
+
+// Unknown plug-ins and commands close the connection without any answer; only
+// "wex:command" writes an error line.
+TEST_F(Service, UnknownPluginOrCommandClosesSilently)
+{
+    EXPECT_EQ(Call("command", {{"plugin", "nope"}, {"command", "get"}, {"parameters", ""}}).raw, "");
+    EXPECT_EQ(Call("command", {{"plugin", "thermo"}, {"command", "nope"}, {"parameters", ""}}).raw, "");
+    EXPECT_EQ(Call("command", {{"plugin", "thermo"}, {"command", "apply"}, {"parameters", ""}}).raw, "");
+    EXPECT_EQ(Call("get-plugin-config", {{"plugin", "nope"}}).raw, "");
+    std::string log = Log();
+    EXPECT_NE(log.find("ERROR:  127.0.0.1: SoapServer::command() called for plugin 'nope' with command 'get', but "
+                       "the plugin was not found."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ERROR:  127.0.0.1: SoapServer::command() called for plugin 'thermo' with command 'nope', but "
+                       "the command was not found."),
+              std::string::npos);
+    EXPECT_NE(log.find("command 'apply', but the command was not found."), std::string::npos);
+}
+
+// An unknown Body element is a client fault with HTTP 500.
+TEST_F(Service, UnknownMethodIs500)
+{
+    HttpAnswer a = Call("reboot-now");
+    EXPECT_EQ(a.status, 500) << a.raw;
+    EXPECT_NE(a.body.find("faultstring"), std::string::npos);
+}
+
+// Only the first request of a connection is answered.
+TEST_F(Service, OneRequestPerConnection)
+{
+    std::string req = Post(Envelope("auth-user"));
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    SendAll(fd, req + req);
+    std::string raw = ReadAll(fd);
+    close(fd);
+    size_t first = raw.find("HTTP/1.1 200");
+    EXPECT_NE(first, std::string::npos) << raw;
+    EXPECT_EQ(raw.find("HTTP/1.1", first + 1), std::string::npos) << raw;
+}
+
+// Caller text reaches the plug-in as words, never as shell syntax; non-ASCII arrives unchanged.
+TEST_F(Service, ParametersArriveAsWords)
+{
+    std::string marker = dir / "marker";
+    HttpAnswer a = Call("command", {{"plugin", "thermo"}, {"command", "echo"},
+                                    {"parameters", "mode=\"a b\" x=Grüße ; touch " + marker + " $(touch " + marker + ")"}});
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(ElementText(a.body, "result"),
+              "arg:mode=a b\narg:x=Grüße\narg:;\narg:touch\narg:" + marker + "\narg:$(touch\narg:" + marker + ")\n");
+    EXPECT_FALSE(std::ifstream(marker).good());
+}
+
+// A "set" passes permitted keys and refuses the rest without running anything.
+TEST_F(Service, SetChecksPermissions)
+{
+    HttpAnswer ok = Call("command", {{"plugin", "thermo"}, {"command", "set"}, {"parameters", "mode=\"eco\" label=\"x y\""}});
+    EXPECT_EQ(ElementText(ok.body, "result"), "set mode=eco\nset label=x y\n");
+    HttpAnswer refused = Call("command", {{"plugin", "thermo"}, {"command", "set"}, {"parameters", "speed=\"9\""}});
+    EXPECT_EQ(refused.status, 200);
+    EXPECT_EQ(ElementText(refused.body, "result"), "");
+}
+
+// A plug-in command inherits none of the daemon's sockets.
+TEST_F(Service, PluginSeesNoSocket)
+{
+    HttpAnswer a = Call("command", {{"plugin", "thermo"}, {"command", "fds"}, {"parameters", ""}});
+    EXPECT_EQ(ElementText(a.body, "result"), "sockets=0\n");
+}
+
+}  // namespace
