@@ -2,11 +2,13 @@
 // A child process started from a test, with its standard error captured to a file.
 // Always ended and collected by the destructor, so a failing test leaves nothing running.
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +91,42 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(1
 }
 
 inline bool ProcessAlive(pid_t pid) { return kill(pid, 0) == 0; }
+
+// Processes whose parent is `pid`, and how many of them have ended uncollected.
+inline int ChildrenOf(pid_t pid, bool zombiesOnly)
+{
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    while (struct dirent* e = readdir(proc)) {
+        std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == pid &&
+            (!zombiesOnly || state == 'Z'))
+            ++count;
+    }
+    closedir(proc);
+    return count;
+}
+
+inline int Zombies(pid_t pid) { return ChildrenOf(pid, true); }
+
+// Descriptors the process holds open right now.
+inline int OpenDescriptors(pid_t pid)
+{
+    int count = 0;
+    DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (fds == nullptr)
+        return -1;
+    while (struct dirent* e = readdir(fds))
+        if (e->d_name[0] != '.')
+            ++count;
+    closedir(fds);
+    return count;
+}
 
 inline std::string DaemonPath() { return std::string(CORVANE_BINARY_DIR) + "/core/corvaned"; }
 

@@ -1,7 +1,5 @@
 // Start-up, timers and shutdown of the whole daemon: plug-in registration, action sets,
 // discovery announcements, stopping while busy, and the exit statuses of failed starts.
-#include <dirent.h>
-
 #include <future>
 
 #include "DaemonFixture.h"
@@ -12,25 +10,6 @@ using namespace corvane_test;
 namespace {
 
 class Lifecycle : public DaemonFixture {};
-
-// Children of `pid` that have ended but were never collected.
-int Zombies(pid_t pid)
-{
-    int count = 0;
-    DIR* proc = opendir("/proc");
-    while (struct dirent* e = readdir(proc)) {
-        std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        char state = 0;
-        int ppid = 0;
-        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == pid && state == 'Z')
-            ++count;
-    }
-    closedir(proc);
-    return count;
-}
 
 // A broken description is logged with its path and skipped; other names are not read.
 TEST_F(Lifecycle, RegistersLoadablePlugins)
