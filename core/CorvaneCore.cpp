@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/select.h>
 
 #include <boost/bind/bind.hpp>
@@ -126,6 +127,11 @@ int CorvaneCore::run()
         soap_end(s);
         soap_free(s);
     });
+    // Every connection gets its own copy of this context, larger than glibc's default mmap
+    // threshold; without these each copy is a fresh mmap or heap growth whose page faults make
+    // this accepting thread the limit of the request rate.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
     ctx->recv_timeout = 60;
     ctx->send_timeout = 60;
     ctx->accept_timeout = 3600;
