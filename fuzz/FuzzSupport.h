@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the fuzz targets: a per-process scratch file that holds the current input,
 // and a hard stop that libFuzzer reports as a crash with the input that caused it.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -34,6 +35,19 @@ private:
 {
     std::fprintf(stderr, "fuzz property violated: %s\n", what.c_str());
     std::abort();
+}
+
+// libFuzzer's timeout alarm is installed without SA_RESTART, so every few seconds a read from
+// a plug-in pipe fails with EINTR and its output is cut short. The daemon's own handlers
+// restart, so targets that run plug-ins give the alarm the same flag. Call it from the first
+// input: libFuzzer installs its handlers after LLVMFuzzerInitialize.
+inline bool RestartAfterAlarm()
+{
+    struct sigaction action;
+    if (::sigaction(SIGALRM, nullptr, &action) != 0)
+        return false;
+    action.sa_flags |= SA_RESTART;
+    return ::sigaction(SIGALRM, &action, nullptr) == 0;
 }
 
 // Printable form of arbitrary bytes for the failure message.
