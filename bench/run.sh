@@ -23,14 +23,17 @@ if [ "${1:-}" != --inside ]; then
     command -v cc >/dev/null || need="$need gcc"
     if [ -n "$need" ]; then
         # Keep the package's own nginx service from starting on the host.
-        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
-        chmod +x /usr/sbin/policy-rc.d
-        trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+        ownPolicy=""
+        if [ ! -e /usr/sbin/policy-rc.d ]; then
+            printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+            chmod +x /usr/sbin/policy-rc.d
+            ownPolicy=1
+            trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+        fi
         DEBIAN_FRONTEND=noninteractive apt-get update -qq
         # shellcheck disable=SC2086
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
-        rm -f /usr/sbin/policy-rc.d
-        trap - EXIT
+        [ -z "$ownPolicy" ] || { rm -f /usr/sbin/policy-rc.d; trap - EXIT; }
     fi
     [ -x "$BUILD/core/corvaned" ] || "$ROOT/scripts/install-deps.sh"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
