@@ -32,23 +32,29 @@ std::string BuildQuery(std::string text)
     return text;
 }
 
-// Finalizes on every path out of a login step.
+// One use of a statement prepared once per store: binds the name and password, and resets
+// the statement and its bindings on every path out, so the next login starts clean.
 class Statement {
 public:
-    Statement(sqlite3* db, const std::string& sql, const std::string& name,
+    // Prepares into `cache` when it is still empty (a failed prepare is retried next time:
+    // the tables may be created after the daemon started).
+    Statement(sqlite3* db, sqlite3_stmt*& cache, const std::string& sql, const std::string& name,
               const std::string& password)
     {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK || !stmt_)
+        if (!cache && (sqlite3_prepare_v2(db, sql.c_str(), -1, &cache, nullptr) != SQLITE_OK || !cache)) {
+            sqlite3_finalize(cache);
+            cache = nullptr;
             return;
+        }
+        stmt_ = cache;
         if (sqlite3_bind_text(stmt_, 1, name.data(), static_cast<int>(name.size()),
                               SQLITE_TRANSIENT) != SQLITE_OK
             || sqlite3_bind_text(stmt_, 2, password.data(), static_cast<int>(password.size()),
                                  SQLITE_TRANSIENT) != SQLITE_OK) {
-            sqlite3_finalize(stmt_);
-            stmt_ = nullptr;
+            Release();
         }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement() { Release(); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -58,6 +64,15 @@ public:
     int bytes(int column) { return sqlite3_column_bytes(stmt_, column); }
 
 private:
+    void Release()
+    {
+        if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+            stmt_ = nullptr;
+        }
+    }
+
     sqlite3_stmt* stmt_ = nullptr;
 };
 
@@ -83,6 +98,8 @@ SQLite::SQLite()
 
 SQLite::~SQLite()
 {
+    sqlite3_finalize(loginStatement);
+    sqlite3_finalize(traitsStatement);
     sqlite3_close(db);
 }
 
@@ -90,13 +107,13 @@ User SQLite::Login(std::string name, std::string password)
 {
     boost::lock_guard<boost::mutex> lock(mutex);
     {
-        Statement login(db, loginQuery, name, password);
+        Statement login(db, loginStatement, loginQuery, name, password);
         if (!login.prepared() || login.step() != SQLITE_ROW)
             throw UnauthorizedException("pw or user does not match");
     }
     std::vector<std::string> tokens;
     {
-        Statement traits(db, traitsQuery, name, password);
+        Statement traits(db, traitsStatement, traitsQuery, name, password);
         if (traits.prepared()) {
             while (traits.step() == SQLITE_ROW) {
                 const unsigned char* text = traits.text(0);

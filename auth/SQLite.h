@@ -10,6 +10,7 @@
 #include "auth/User.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 class SQLite {
 public:
@@ -31,4 +32,7 @@ private:
     // Name and password are bound parameters, never text inside the statement.
     std::string traitsQuery;
     std::string loginQuery;
+    // Prepared on first use and kept: parsing the SQL again for every login was most of its cost.
+    sqlite3_stmt* loginStatement = nullptr;
+    sqlite3_stmt* traitsStatement = nullptr;
 };

@@ -215,6 +215,29 @@ TEST(UserStoreDatabase, MissingFileIsCreatedEmptyAndRefusesEveryLogin)
     EXPECT_EQ(LoginError(store, "", ""), "pw or user does not match");
 }
 
+// The store keeps answering from the database as it is now: tables created after start-up,
+// users added and passwords changed while it runs, and a refused login between two good ones.
+TEST(UserStoreDatabase, LoginsFollowChangesWhileRunning)
+{
+    corvane_test::TempDir dir;
+    const std::string dbPath = dir / "later.sqlite";
+    ConfigureDatabase(dir, dbPath);
+    SQLite store;
+    EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    BuildDatabase(dbPath, "users.sql");
+    EXPECT_EQ(store.Login("alice", "secret").getTokens(), (Tokens{"*", "AUTHED", "admin", "admin", "operator"}));
+    EXPECT_EQ(LoginError(store, "alice", "wrong"), "pw or user does not match");
+    EXPECT_EQ(store.Login("dave", "d").getTokens(), (Tokens{"*", "AUTHED", "viewer"}));
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE users SET password = 'changed' WHERE name = 'alice';", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    EXPECT_EQ(store.Login("alice", "changed").getTokens(), (Tokens{"*", "AUTHED", "admin", "admin", "operator"}));
+}
+
 // Databases that cannot answer the login query refuse logins instead of failing otherwise.
 TEST(UserStoreDatabase, UnusableDatabaseRefusesLogin)
 {
