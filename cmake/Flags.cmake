@@ -5,6 +5,17 @@ if(CORVANE_SANITIZE)
     -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(corvane_sanitize INTERFACE -fsanitize=address,undefined)
 endif()
+option(CORVANE_TSAN "Build with ThreadSanitizer" OFF)
+if(CORVANE_TSAN)
+  if(CORVANE_SANITIZE)
+    message(FATAL_ERROR "CORVANE_TSAN and CORVANE_SANITIZE exclude each other")
+  endif()
+  # GCC warns of every atomic_thread_fence TSan cannot model; Boost.Asio's handler fences
+  # would otherwise flood each build. The mutexes around them are what TSan checks.
+  target_compile_options(corvane_sanitize INTERFACE -fsanitize=thread -fno-omit-frame-pointer
+    $<$<CXX_COMPILER_ID:GNU>:-Wno-tsan>)
+  target_link_options(corvane_sanitize INTERFACE -fsanitize=thread)
+endif()
 
 add_library(corvane_flags INTERFACE)
 target_compile_options(corvane_flags INTERFACE -Wall -Wextra)

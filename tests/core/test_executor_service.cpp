@@ -65,7 +65,7 @@ private:
     bool open_ = false;
 };
 
-int ThreadsOfProcess()
+[[maybe_unused]] int ThreadsOfProcess()  // unused where the sanitizers leave out its test
 {
     int count = 0;
     DIR* dir = opendir("/proc/self/task");
@@ -247,7 +247,8 @@ TEST(ExecutorService, EmptyInitIsSkipped)
     done.waitForArrivals(1);
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
+// ThreadSanitizer starts a thread of its own with the first worker, so the count is off there.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // When a worker cannot be created the constructor throws and no started worker survives.
 TEST(ExecutorService, FailedWorkerCreationThrowsAndLeavesNoThread)
 {
