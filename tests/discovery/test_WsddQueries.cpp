@@ -2,6 +2,7 @@
 #include <fcntl.h>
 
 #include <random>
+#include <thread>
 
 #include "WsddServiceTest.h"
 
@@ -231,4 +232,23 @@ TEST_F(WsddQueryTest, DispatchServesAllWaitingProbes)
     const std::vector<Datagram> replies = client_.CollectUntilSentinel();
     for (const std::string& id : ids)
         EXPECT_EQ(RepliesTo(replies, id).size(), 1u) << id;
+}
+
+// Probes served on the main thread while two workers send Hellos each get their whole answer.
+TEST_F(WsddQueryTest, ProbesAnsweredWhileWorkersSendHellos)
+{
+    // A bounded number, so the Hellos looping back cannot crowd a Probe out of the buffer.
+    auto sendHellos = [this] {
+        for (int i = 0; i < 20; ++i)
+            service_->SendHello();
+    };
+    std::thread first(sendHellos);
+    std::thread second(sendHellos);
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        const std::string messageId = NewMessageId();
+        ExpectAnsweredProbe(messageId, Exchange(ProbeFor(messageId)));
+    }
+    first.join();
+    second.join();
 }

@@ -224,3 +224,40 @@ TEST_F(PluginExec, CommandsOfTwoPluginsOverlap)
     EXPECT_NE(runs[0].word, runs[1].word);
     EXPECT_TRUE(runs[0].start < runs[1].end && runs[1].start < runs[0].end);
 }
+
+// Callers of one plug-in with different tokens at once, while its variant cache grows and a
+// second plug-in runs its own command: each caller still gets exactly the lines it may see.
+TEST_F(PluginExec, ConcurrentCallersGetTheirOwnFilteredOutput)
+{
+    Plugin other(EXEC + "/fake_b.xml");
+    dir.Write("output", "a=1\nsecret=2\n");
+    const struct {
+        Tokens tokens;
+        std::string result;
+    } kCallers[] = {
+        {{"*"}, "a=1\n"},
+        {{"*", "AUTHED"}, "a=1\n"},
+        {{"*", "AUTHED", "admin"}, "a=1\nsecret=2\n"},
+    };
+    const int rounds = 8;
+    std::vector<int> wrong(std::size(kCallers), 0);
+    std::vector<std::thread> threads;
+    for (size_t c = 0; c < std::size(kCallers); ++c)
+        threads.emplace_back([&, c] {
+            for (int i = 0; i < rounds; ++i)
+                if (plugin.ExecPluginAndWait("getall", "", kCallers[c].tokens) != kCallers[c].result)
+                    ++wrong[c];
+        });
+    threads.emplace_back([&] {
+        for (int i = 0; i < rounds; ++i)
+            plugin.GetConfigContents({"*", "AUTHED", "role" + std::to_string(i)});
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 3; ++i)
+            other.ExecPluginAndWait("slow", "", {"*"});
+    });
+    for (std::thread& t : threads)
+        t.join();
+    for (size_t c = 0; c < std::size(kCallers); ++c)
+        EXPECT_EQ(wrong[c], 0) << "caller " << c;
+}
