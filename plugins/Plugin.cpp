@@ -47,8 +47,10 @@ std::string GetNodeAttributeNonThrow(const xmlpp::Node* node, const std::string&
     }
 }
 
+// A key starts the text itself (\A): Boost's ^ also matches after a line end or form feed
+// inside it, so "=\fa=1\nsecret=2" would pass as key a.
 Plugin::Plugin(const std::string& descriptionPath)
-    : descriptionPath_(descriptionPath), keyPattern_("^([^=]+)="), listPattern_("\\s*,\\s*"),
+    : descriptionPath_(descriptionPath), keyPattern_("\\A([^=]+)="), listPattern_("\\s*,\\s*"),
       argumentSeparator_("(?<=[^\\\\]\")\\s+"), eventPattern_("trigger: (\\w+)")
 {
     try {

@@ -50,6 +50,8 @@ TEST_F(PluginExec, CommandTable)
         // Unquoted pairs are one argument to the separator but two words to the executable.
         {"set", "a=1 b=2", "", 0, "", "", "Prevented \"set\" operation.a=1 b=2\n"},
         {"set", "=\"1\"", "", 0, "", "", "could not match line: =\"1\"\n"},
+        // A key after a form feed or line end inside the word is no key of the word.
+        {"set", "=\"x\fa=1\nsecret=2\"", "", 0, "", "", "could not match line: =\"x\fa=1\nsecret=2\"\n"},
         {"plain", "one two", "first\nsecond", 5, "first\nsecond\n", "[plain][one][two]\n", ""},
         {"plain", "", "", 0, "", "[plain]\n", ""},
     };
