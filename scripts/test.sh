@@ -9,8 +9,11 @@ for preset in dev asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
-exec ./tests/isolated.sh sh -c '
+./tests/isolated.sh sh -c '
   set -eu
   ctest --preset dev
   ctest --preset asan
 '
+# The concurrency tests under ThreadSanitizer, and every fuzz target for a short while.
+./scripts/tsan.sh
+./scripts/fuzz-ci.sh
