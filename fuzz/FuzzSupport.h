@@ -12,11 +12,18 @@
 
 namespace fuzz {
 
+// Where the targets keep their fixtures: $TMPDIR (run.sh points it into the build tree), else /tmp.
+inline std::string TempDir()
+{
+    const char* dir = std::getenv("TMPDIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
 // The whole input in a file whose name stays the same for the life of the process.
 class ScratchFile {
 public:
     explicit ScratchFile(const std::string& suffix)
-        : path_("/tmp/corvane_fuzz_" + std::to_string(::getpid()) + suffix)
+        : path_(TempDir() + "/corvane_fuzz_" + std::to_string(::getpid()) + suffix)
     {
     }
     ~ScratchFile() { ::unlink(path_.c_str()); }

@@ -64,8 +64,8 @@ Plugin& SetPlugin()
 {
     static std::unique_ptr<Plugin> plugin;
     if (!plugin) {
-        char dir[] = "/tmp/corvane_fuzz_set_XXXXXX";
-        const std::string path = ::mkdtemp(dir);
+        std::string pattern = fuzz::TempDir() + "/corvane_fuzz_set_XXXXXX";
+        const std::string path = ::mkdtemp(&pattern[0]);
         std::ifstream in(CORVANE_FUZZ_DATA "/set_plugin.xml");
         std::ofstream(path + "/set_plugin.xml") << in.rdbuf();
         if (::symlink(CORVANE_FUZZ_ARGDUMP, (path + "/argdump").c_str()) != 0)

@@ -33,8 +33,8 @@ std::string Slurp(const std::string& path)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char name[] = "/tmp/corvane_fuzz_soap_XXXXXX";
-    const std::string dir = ::mkdtemp(name);
+    std::string pattern = fuzz::TempDir() + "/corvane_fuzz_soap_XXXXXX";
+    const std::string dir = ::mkdtemp(&pattern[0]);
     ::mkdir((dir + "/plugins").c_str(), 0700);
     std::ofstream(dir + "/plugins/fz.xml") << Slurp(CORVANE_FUZZ_DATA "/soap_plugin.xml");
     if (::symlink(CORVANE_FUZZ_ARGDUMP, (dir + "/plugins/argdump").c_str()) != 0)

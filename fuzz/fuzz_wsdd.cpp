@@ -33,7 +33,7 @@ void Drain()
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const std::string path = "/tmp/corvane_fuzz_wsdd_" + std::to_string(::getpid()) + ".ini";
+    const std::string path = fuzz::TempDir() + "/corvane_fuzz_wsdd_" + std::to_string(::getpid()) + ".ini";
     std::ofstream(path) << "[backend]\nport = 8083\n[global]\nmcast_if = lo\n";
     if (!CorvaneConfig::GetInstance()->ParseConfig(path))
         fuzz::Fail("cannot parse the configuration");

@@ -34,10 +34,11 @@ unshare --net --mount --propagation private sh -c '
   set -u
   ip link set lo up; ip link set lo multicast on
   ip route add 224.0.0.0/4 dev lo; ip route add default dev lo
-  # A fresh /tmp as well: the targets leave their fixture directories there.
-  mkdir -p /var/lib/corvane /run
-  mount -t tmpfs tmpfs /var/lib/corvane; mount -t tmpfs tmpfs /tmp; mount -t tmpfs tmpfs /run
-  mkdir -p /tmp/downloads
+  mkdir -p /var/lib/corvane /run /tmp/downloads
+  mount -t tmpfs tmpfs /var/lib/corvane; mount -t tmpfs tmpfs /tmp/downloads; mount -t tmpfs tmpfs /run
+  # The targets keep their fixture directories here, never in the host'"'"'s /tmp (which may
+  # hold this very checkout, so it is not hidden behind a tmpfs either).
+  rm -rf "'"$work"'/tmp"; mkdir -p "'"$work"'/tmp"; export TMPDIR="'"$work"'/tmp"
   failed=0
   for t in '"$built"'; do
     rm -rf "'"$work"'/$t"; mkdir -p "'"$work"'/$t/corpus" "'"$work"'/$t/artifacts"
