@@ -1,6 +1,6 @@
 // The bytes of one HTTP request served by a SoapServer over in-memory streams, against a real
 // core: a fixture plug-in whose executable prints its arguments and a user database built
-// from data/users.sql. Needs the private namespaces of run.sh (the core owns discovery).
+// from the example's users.sql. Needs the private namespaces of run.sh (the core owns discovery).
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
     sqlite3* db = nullptr;
     if (sqlite3_open((dir + "/users.sqlite").c_str(), &db) != SQLITE_OK ||
-        sqlite3_exec(db, Slurp(CORVANE_FUZZ_DATA "/users.sql").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db, Slurp(CORVANE_FUZZ_DATA "/../../example/users.sql").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
         fuzz::Fail("cannot build the user database");
     sqlite3_close(db);
 
