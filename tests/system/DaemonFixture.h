@@ -70,4 +70,23 @@ protected:
     std::unique_ptr<Process> daemon;
 };
 
+// The daemon on the usual fixtures (the "plugins" folder and the test users), started before
+// each test and stopped cleanly after it.
+class ServingDaemon : public DaemonFixture {
+protected:
+    void SetUp() override
+    {
+        DaemonFixture::SetUp();
+        UsePlugins("plugins");
+        MakeUsers();
+        Start();
+    }
+    void TearDown() override
+    {
+        if (daemon) {
+            EXPECT_EQ(Stop(), 0);
+        }
+    }
+};
+
 }  // namespace corvane_test

@@ -8,22 +8,15 @@ using namespace corvane_test;
 
 namespace {
 
-class Abuse : public DaemonFixture {
+class Abuse : public ServingDaemon {
 protected:
-    void SetUp() override
-    {
-        DaemonFixture::SetUp();
-        UsePlugins("plugins");
-        MakeUsers();
-        Start();
-    }
     void TearDown() override
     {
-        if (!daemon)
-            return;
         // Still serving, then a clean stop.
-        EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*");
-        EXPECT_EQ(Stop(), 0);
+        if (daemon) {
+            EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*");
+        }
+        ServingDaemon::TearDown();
     }
 };
 

@@ -8,22 +8,7 @@ using namespace corvane_test;
 
 namespace {
 
-class Service : public DaemonFixture {
-protected:
-    void SetUp() override
-    {
-        DaemonFixture::SetUp();
-        UsePlugins("plugins");
-        MakeUsers();
-        Start();
-    }
-    void TearDown() override
-    {
-        if (daemon) {
-            EXPECT_EQ(Stop(), 0);
-        }
-    }
-};
+class Service : public ServingDaemon {};
 
 struct CallerCase {
     const char* name;
