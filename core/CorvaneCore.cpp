@@ -6,7 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
+#include <sys/socket.h>
+
+#include <thread>
 
 #include <boost/bind/bind.hpp>
 #include <boost/thread/thread.hpp>
@@ -17,8 +22,10 @@
 #include "core/Signals.h"
 #include "discovery/WsddTargetService.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
-#include "stdsoap2.h"
+#include "plugins/CommandProcess.h"
 #include "soap/ConnectionTask.h"
+#include "soap/RequestLimits.h"
+#include "stdsoap2.h"
 
 const std::string CONFIG_EXT = "xml";
 
@@ -39,12 +46,21 @@ void SetCloseOnExec(int fd)
         fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
-// A request larger than this is refused before an operation sees it.
-const size_t kMaxRequestBytes = 1024 * 1024;
-// Deepest XML nesting accepted in a request.
-const unsigned kMaxRequestNesting = 64;
-// Longest time one request may take to arrive, so a dribbled request frees its worker.
-const int kMaxTransferSeconds = 10;
+// Connections accepted but not yet taken by a worker; beyond this the loop leaves new ones in
+// the kernel's backlog, so a connection flood cannot grow memory without bound.
+const int kMaxWaitingConnections = 64;
+// How long the loop stops polling the listening socket when accepting fails for want of
+// descriptors or memory; the connection stays queued in the kernel meanwhile.
+const long kAcceptPauseMicros = 100000;
+// A turn's wait while the loop is not accepting, so that accepting resumes soon.
+const long kThrottledWaitMicros = 10000;
+// A peer that connects and sends nothing is not handed to the loop for this long (the
+// kernel's deferred accept), so idle connections cost no worker.
+const int kDeferAcceptSeconds = 30;
+// At stop, how long connections being served may still take before they are ended, and how
+// long the commands they run get between SIGTERM and SIGKILL.
+const std::chrono::milliseconds kStopGrace(3000);
+const std::chrono::milliseconds kCommandPatience(2000);
 
 // Nothing a plug-in, an action set or a datagram does may end the main loop.
 template <typename F>
@@ -110,11 +126,60 @@ int CorvaneCore::RegisterPlugins()
 void CorvaneCore::StopServing()
 {
     stopping_.store(true);
+    // Workers finish the task they run and take no other.
+    executor.ioService.stop();
+    if (!WaitIdle(kStopGrace)) {
+        Logger::GetInstance()->Log(Logger::eWarn, "ending the connections still being served");
+        {
+            std::lock_guard<std::mutex> lock(connectionsMutex_);
+            for (const auto& entry : connections_)
+                ::shutdown(entry.second, SHUT_RDWR);
+        }
+        // A command queued behind a killed one on the same plug-in starts after the first
+        // signal, so the signal is repeated until every worker is free.
+        const auto killAt = std::chrono::steady_clock::now() + kCommandPatience;
+        while (!WaitIdle(std::chrono::milliseconds(50)))
+            CommandProcess::SignalAll(std::chrono::steady_clock::now() < killAt ? SIGTERM : SIGKILL);
+    }
     executor.stop();
     // Run what is still queued on this thread: with the flag set each task only deletes its
     // server, so no connection keeps the core alive past main's release.
     executor.ioService.restart();
     executor.ioService.poll();
+}
+
+bool CorvaneCore::WaitIdle(std::chrono::milliseconds patience) const
+{
+    const auto until = std::chrono::steady_clock::now() + patience;
+    while (busy_.load() > 0) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void CorvaneCore::ConnectionOpened(const void* key, int socket)
+{
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    connections_[key] = socket;
+}
+
+void CorvaneCore::ConnectionClosed(const void* key)
+{
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    connections_.erase(key);
+}
+
+void CorvaneCore::Post(boost::function<void()> task)
+{
+    waiting_.fetch_add(1);
+    executor.ioService.post([this, task] {
+        waiting_.fetch_sub(1);
+        busy_.fetch_add(1);
+        task();
+        busy_.fetch_sub(1);
+    });
 }
 
 int CorvaneCore::run()
@@ -139,9 +204,8 @@ int CorvaneCore::run()
     ctx->max_keep_alive = 100;
     // A client that closes early must cost an error on its connection, never SIGPIPE.
     ctx->socket_flags = MSG_NOSIGNAL;
-    ctx->recv_maxlength = kMaxRequestBytes;
-    ctx->maxlevel = kMaxRequestNesting;
-    ctx->transfer_timeout = kMaxTransferSeconds;
+    ctx->recv_maxlength = RequestLimits::kMaxBytes;
+    ctx->maxlevel = RequestLimits::kMaxNesting;
 
     std::string portText;
     if (!CorvaneConfig::GetInstance()->GetConfigValue("port", portText))
@@ -156,41 +220,79 @@ int CorvaneCore::run()
         return ctx->error;
     }
     SetCloseOnExec(ctx->master);
+    const int deferSeconds = kDeferAcceptSeconds;
+    setsockopt(ctx->master, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
 
     struct timeval wait = {1, 0};
     uint32_t actionCounter = 0;
     uint32_t helloCounter = 0;
     const int wsddFd = wsdd->GetServerFd();
+    // Microseconds of waiting left before the listening socket is polled again after a
+    // failed accept; the episode's error line is written once.
+    long acceptPause = 0;
+    bool acceptFailing = false;
+    // The SOAP socket was readable in a turn that served discovery: it goes first next turn.
+    bool soapDeferred = false;
 
     while (!GlobalExit.load()) {
+        const bool listening = acceptPause <= 0 && waiting_.load() < kMaxWaitingConnections;
+        if (!listening) {
+            const long cap = acceptPause > 0 ? std::min(acceptPause, 1000000L) : kThrottledWaitMicros;
+            wait.tv_sec = cap / 1000000;
+            wait.tv_usec = cap % 1000000;
+        }
         fd_set readSet;
         FD_ZERO(&readSet);
         FD_SET(wsddFd, &readSet);
-        FD_SET(ctx->master, &readSet);
+        if (listening)
+            FD_SET(ctx->master, &readSet);
         int maxFd = std::max(wsddFd, static_cast<int>(ctx->master));
+        const long planned = wait.tv_sec * 1000000L + wait.tv_usec;
         if (select(maxFd + 1, &readSet, nullptr, nullptr, &wait) == -1)
             GlobalExit.store(true);
+        const uint32_t waited = static_cast<uint32_t>(planned - (wait.tv_sec * 1000000L + wait.tv_usec));
+        if (acceptPause > 0)
+            acceptPause -= std::max<long>(waited, 1);
 
-        if (FD_ISSET(wsddFd, &readSet)) {
+        const bool discoveryReady = FD_ISSET(wsddFd, &readSet);
+        const bool soapReady = listening && FD_ISSET(ctx->master, &readSet);
+        if (discoveryReady) {
             Guarded("serving discovery", [this] { wsdd->Dispatch(); });
-        } else if (FD_ISSET(ctx->master, &readSet)) {
+        }
+        if (soapReady && discoveryReady && !soapDeferred) {
+            soapDeferred = true;
+        } else if (soapReady) {
+            soapDeferred = false;
             if (soap_valid_socket(soap_accept(ctx))) {
+                if (acceptFailing)
+                    Logger::GetInstance()->Log(Logger::eInfo, "accepting connections again");
+                acceptFailing = false;
                 SetCloseOnExec(ctx->socket);
                 boost::function<void()> task = MakeConnectionTask(*ctx, shared_from_this(), &stopping_);
                 // The listening context must not close the socket it handed over.
                 ctx->socket = SOAP_INVALID_SOCKET;
-                executor.ioService.post(task);
+                Post(task);
             } else if (ctx->errnum == 0) {
                 Logger::GetInstance()->Log(Logger::eError, "Server timed out");
                 break;
             } else {
-                char buf[1024];
-                soap_sprint_fault(ctx, buf, sizeof buf);
-                Logger::GetInstance()->Log(Logger::eError, buf);
+                const int error = ctx->errnum;
+                const bool exhausted = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+                if (!exhausted || !acceptFailing) {
+                    char buf[1024];
+                    soap_sprint_fault(ctx, buf, sizeof buf);
+                    std::string text = buf;
+                    if (exhausted)
+                        text += " (not accepting for a while)";
+                    Logger::GetInstance()->Log(Logger::eError, text);
+                }
+                if (exhausted) {
+                    acceptFailing = true;
+                    acceptPause = kAcceptPauseMicros;
+                }
             }
         }
 
-        const uint32_t waited = 1000000u - static_cast<uint32_t>(wait.tv_sec * 1000000 + wait.tv_usec);
         actionCounter += waited;
         if (actionCounter > 99999) {
             for (auto& entry : plugins)

@@ -4,8 +4,10 @@
 // call copies of the authentication function. Members are declared in start order, so
 // destruction runs it backwards.
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -39,15 +41,25 @@ public:
     // The main loop; must be called on a core owned by a boost::shared_ptr.
     int run();
 
-    // Stops the worker pool: connections being served finish, queued ones are dropped.
+    // Stops the worker pool: queued connections are dropped, those being served get a short
+    // grace period to finish; after it their sockets are shut down and the plug-in commands
+    // still running are ended, so that stopping never waits on a peer or a hung command.
     // Called by main once run returns, so that the core is released on the main thread.
     void StopServing();
+
+    // A connection being served on a worker, known so that StopServing can end it; `key` is
+    // its server. Any thread.
+    void ConnectionOpened(const void* key, int socket);
+    void ConnectionClosed(const void* key);
 
     const PluginMap& getPlugins() const { return plugins; }
     AuthFunction getAuthFunction() { return authFunction; }
 
 private:
     int RegisterPlugins();
+    // Posts a connection's task, counting it while it waits and while it runs.
+    void Post(boost::function<void()> task);
+    bool WaitIdle(std::chrono::milliseconds patience) const;
 
     PluginMap plugins;
     // Held through a pointer so that this header never brings the discovery binding's
@@ -57,4 +69,9 @@ private:
     SQLite userStore;
     AuthFunction authFunction;
     std::atomic<bool> stopping_{false};
+    // Connection tasks posted but not started, and started but not finished.
+    std::atomic<int> waiting_{0};
+    std::atomic<int> busy_{0};
+    std::mutex connectionsMutex_;
+    std::map<const void*, int> connections_;
 };

@@ -186,11 +186,33 @@ int WsddTargetService::GetServerFd()
     return listener_->master;
 }
 
-int WsddTargetService::Dispatch()
+int WsddTargetService::Dispatch(int maxDatagrams)
 {
+    // soap_wsdd_listen serves until no datagram comes within its time-out, which a flood
+    // never lets happen; this is its loop with a bound on the number of datagrams.
+    soap* listener = listener_.get();
+    listener->accept_timeout = listener->recv_timeout = listener->send_timeout = -1;
+    int result = SOAP_OK;
+    for (int served = 0; served < maxDatagrams; ++served) {
+        replyPermitted_ = false;
+        if (!soap_valid_socket(soap_accept(listener)) || soap_begin_serve(listener)) {
+            // errnum 0: nothing more is waiting.
+            result = listener->errnum == 0 ? SOAP_OK : listener->error;
+            break;
+        }
+        listener->keep_alive = 0;
+        if (soap_wsdd_serve_request(listener) && listener->errnum != 0) {
+            result = soap_send_fault(listener);
+            soap_destroy(listener);
+            soap_end(listener);
+            break;
+        }
+        soap_destroy(listener);
+        soap_end(listener);
+    }
     replyPermitted_ = false;
-    const int result = soap_wsdd_listen(listener_.get(), -1);
-    replyPermitted_ = false;
+    soap_destroy(listener);
+    soap_end(listener);
     return result;
 }
 

@@ -30,8 +30,9 @@ public:
 
     // The listener's socket, for the main loop's select.
     int GetServerFd();
-    // Serves every datagram already waiting on the listener without blocking; main thread only.
-    int Dispatch();
+    // Serves the datagrams already waiting on the listener, at most `maxDatagrams` of them, so
+    // that a flood cannot keep the caller here; never blocks. Main thread only.
+    int Dispatch(int maxDatagrams = 16);
     // Multicast a Hello or a Bye; failures are logged, never thrown. Any thread.
     void SendHello();
     void SendBye();

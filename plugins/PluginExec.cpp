@@ -13,26 +13,10 @@
 #include <boost/iostreams/stream.hpp>
 
 #include "core/Logger.h"
+#include "plugins/CommandProcess.h"
 #include "plugins/ShellWords.h"
 
 namespace {
-
-// Owns a popen'ed pipe; pclose on every path collects the child.
-class Pipe {
-public:
-    Pipe(const std::string& line, const char* mode) : file_(::popen(line.c_str(), mode)) {}
-    ~Pipe()
-    {
-        if (file_ != nullptr)
-            ::pclose(file_);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    FILE* get() const { return file_; }
-
-private:
-    FILE* file_;
-};
 
 // Writes the whole block to the descriptor. An executable that exits without reading its
 // input must not kill the daemon with SIGPIPE, so the signal is held back in this thread
@@ -146,8 +130,8 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
     if (!ComposeShellLine(word, arguments, line))
         return std::string();
 
-    Pipe pipe(line, setconfig ? "we" : "re");
-    if (pipe.get() == nullptr) {
+    CommandProcess process(line, setconfig ? CommandProcess::eWrite : CommandProcess::eRead);
+    if (!process.running()) {
         const int error = errno;
         log->Log(Logger::eError, "problem popen'ing " + executablePath_ + ": " + std::strerror(error));
         return std::string();
@@ -155,14 +139,14 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
 
     std::string result;
     if (setconfig) {
-        WriteAll(fileno(pipe.get()), data);
+        WriteAll(process.fd(), data);
         return result;
     }
 
     const bool filtered = command == "get" || command == "getall";
     const bool events = command == "apply";
     namespace io = boost::iostreams;
-    io::stream<io::file_descriptor_source> output(fileno(pipe.get()), io::never_close_handle);
+    io::stream<io::file_descriptor_source> output(process.fd(), io::never_close_handle);
     std::string text;
     while (std::getline(output, text)) {
         if (filtered) {

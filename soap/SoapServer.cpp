@@ -13,6 +13,7 @@
 #include "soap/HttpFaultText.h"
 #include "soap/ConnectionTask.h"
 #include "soap/HttpGet.h"
+#include "soap/RequestReader.h"
 
 SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core)
     : CorvaneSoap::Service(master), core(std::move(core)), mpUser(new User(USER_ANONYM))
@@ -28,13 +29,18 @@ SoapServer::SoapServer(boost::shared_ptr<CorvaneCore> core)
     Setup();
 }
 
-SoapServer::~SoapServer() = default;
+SoapServer::~SoapServer()
+{
+    core->ConnectionClosed(this);
+}
 
 void SoapServer::Setup()
 {
     this->fget = corvane_http_get;
     this->authrealm = "Corvane login";
     CorvaneSoap::InstallHttpFaultText(this);
+    CorvaneCore* owner = core.get();
+    reader_.reset(new RequestReader(this, [owner, this] { owner->ConnectionClosed(this); }));
 }
 
 CorvaneSoap::Service* SoapServer::copy()
@@ -149,6 +155,8 @@ int SoapServer::auth_user(std::string& result)
 
 void SoapServer::process_request(SoapServer* server)
 {
+    if (soap_valid_socket(server->socket))
+        server->core->ConnectionOpened(server, server->socket);
     try {
         server->serve();
     } catch (const std::exception& e) {

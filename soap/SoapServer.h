@@ -2,6 +2,7 @@
 // The service for one accepted connection: authenticates the caller once from HTTP Basic
 // credentials and carries out the four operations against the core's plug-in registry.
 // Made by the main loop, then served and destroyed by one worker thread; shares the core.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "CorvaneSoapService.h"
 
 class CorvaneCore;
+class RequestReader;
 class User;
 
 class SoapServer : public CorvaneSoap::Service {
@@ -43,4 +45,5 @@ private:
 
     boost::shared_ptr<CorvaneCore> core;
     boost::shared_ptr<User> mpUser;
+    std::unique_ptr<RequestReader> reader_;
 };

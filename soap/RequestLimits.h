@@ -1,0 +1,24 @@
+#pragma once
+// What one request may cost the daemon: its size, how long it may take to arrive, and the
+// shape of its XML. The main loop applies the first two to the listening context; every
+// connection's RequestReader enforces the rest before the runtime parses anything.
+#include <chrono>
+#include <cstddef>
+
+namespace RequestLimits {
+
+// A larger request is answered 413 before its body is read.
+constexpr std::size_t kMaxBytes = 1024 * 1024;
+// Deepest XML nesting accepted.
+constexpr unsigned kMaxNesting = 64;
+// The whole request (head and body) must arrive within this time once a worker serves the
+// connection, so peers that dribble or stall free their worker soon. The answer is not bound
+// by it: each single send still has the context's send time-out.
+constexpr std::chrono::seconds kDeadline(3);
+// The runtime's parser compares each attribute with those before it on the element and looks
+// prefixes up through every namespace declaration in scope; both are kept small so that
+// parsing stays linear in the request's size. Real clients use a handful of each.
+constexpr std::size_t kMaxAttributesPerElement = 64;
+constexpr std::size_t kMaxNamespacesInScope = 64;
+
+}  // namespace RequestLimits

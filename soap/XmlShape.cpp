@@ -1,0 +1,190 @@
+#include "soap/XmlShape.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "soap/RequestLimits.h"
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool EndsName(char c)
+{
+    return IsSpace(c) || c == '/' || c == '>' || c == '=' || c == '<' || c == '"' || c == '\'';
+}
+
+class Scanner {
+public:
+    Scanner(const char* data, std::size_t size) : p_(data), end_(data + size) {}
+
+    const char* Run()
+    {
+        static const char kBom[] = "\xEF\xBB\xBF";
+        if (Rest() >= 3 && std::memcmp(p_, kBom, 3) == 0)
+            p_ += 3;
+        while (p_ < end_) {
+            if (*p_ != '<') {
+                if (const char* problem = Text())
+                    return problem;
+                continue;
+            }
+            const char* problem = nullptr;
+            if (Starts("<?"))
+                problem = SkipPast("?>", "unterminated processing instruction");
+            else if (Starts("<!--"))
+                problem = SkipPast("-->", "unterminated comment");
+            else if (Starts("<![CDATA["))
+                problem = open_.empty() ? "character data outside the root element"
+                                        : SkipPast("]]>", "unterminated character data");
+            else if (Starts("<!"))
+                problem = "document type declarations are not accepted";
+            else if (Starts("</"))
+                problem = EndTag();
+            else
+                problem = StartTag();
+            if (problem)
+                return problem;
+        }
+        if (!open_.empty())
+            return "the document ends inside an element";
+        if (!rootDone_)
+            return "no root element";
+        return nullptr;
+    }
+
+private:
+    std::size_t Rest() const { return static_cast<std::size_t>(end_ - p_); }
+    bool Starts(const char* s) const
+    {
+        const std::size_t n = std::strlen(s);
+        return Rest() >= n && std::memcmp(p_, s, n) == 0;
+    }
+    void SkipSpace()
+    {
+        while (p_ < end_ && IsSpace(*p_))
+            ++p_;
+    }
+    std::string_view Name()
+    {
+        const char* start = p_;
+        while (p_ < end_ && !EndsName(*p_))
+            ++p_;
+        return std::string_view(start, static_cast<std::size_t>(p_ - start));
+    }
+
+    const char* SkipPast(const char* terminator, const char* problem)
+    {
+        const std::string_view rest(p_, Rest());
+        const std::size_t at = rest.find(terminator, 2);
+        if (at == std::string_view::npos)
+            return problem;
+        p_ += at + std::strlen(terminator);
+        return nullptr;
+    }
+
+    // Inside the root anything up to the next tag is content; around it only white space.
+    const char* Text()
+    {
+        if (!open_.empty()) {
+            const void* next = std::memchr(p_, '<', Rest());
+            p_ = next ? static_cast<const char*>(next) : end_;
+            return nullptr;
+        }
+        if (!IsSpace(*p_))
+            return "text outside the root element";
+        ++p_;
+        return nullptr;
+    }
+
+    const char* EndTag()
+    {
+        p_ += 2;
+        const std::string_view name = Name();
+        SkipSpace();
+        if (p_ >= end_ || *p_ != '>')
+            return "malformed end tag";
+        ++p_;
+        if (open_.empty() || open_.back().name != name)
+            return "end tag does not match its start tag";
+        namespaces_ -= open_.back().namespaces;
+        open_.pop_back();
+        if (open_.empty())
+            rootDone_ = true;
+        return nullptr;
+    }
+
+    const char* StartTag()
+    {
+        if (open_.empty() && rootDone_)
+            return "more than one root element";
+        ++p_;
+        const std::string_view name = Name();
+        if (name.empty())
+            return "malformed start tag";
+        std::size_t attributes = 0;
+        std::size_t namespaces = 0;
+        for (;;) {
+            const char* before = p_;
+            SkipSpace();
+            if (p_ >= end_)
+                return "the document ends inside a tag";
+            if (*p_ == '>' || Starts("/>")) {
+                const bool empty = *p_ == '/';
+                p_ += empty ? 2 : 1;
+                if (empty) {
+                    if (open_.empty())
+                        rootDone_ = true;
+                    return nullptr;
+                }
+                if (open_.size() >= RequestLimits::kMaxNesting)
+                    return "elements nested too deeply";
+                open_.push_back(Element{name, namespaces});
+                namespaces_ += namespaces;
+                return nullptr;
+            }
+            if (p_ == before)
+                return "malformed attribute";
+            const std::string_view attribute = Name();
+            SkipSpace();
+            if (attribute.empty() || p_ >= end_ || *p_ != '=')
+                return "malformed attribute";
+            ++p_;
+            SkipSpace();
+            if (p_ >= end_ || (*p_ != '"' && *p_ != '\''))
+                return "malformed attribute";
+            const void* close = std::memchr(p_ + 1, *p_, Rest() - 1);
+            if (!close)
+                return "the document ends inside an attribute value";
+            const char* valueEnd = static_cast<const char*>(close);
+            if (std::memchr(p_ + 1, '<', static_cast<std::size_t>(valueEnd - p_ - 1)))
+                return "'<' in an attribute value";
+            p_ = valueEnd + 1;
+            if (++attributes > RequestLimits::kMaxAttributesPerElement)
+                return "too many attributes on one element";
+            if (attribute == "xmlns" || attribute.substr(0, 6) == "xmlns:") {
+                if (namespaces_ + ++namespaces > RequestLimits::kMaxNamespacesInScope)
+                    return "too many namespace declarations in scope";
+            }
+        }
+    }
+
+    struct Element {
+        std::string_view name;
+        std::size_t namespaces;
+    };
+
+    const char* p_;
+    const char* const end_;
+    std::vector<Element> open_;
+    std::size_t namespaces_ = 0;
+    bool rootDone_ = false;
+};
+
+}  // namespace
+
+const char* XmlShapeProblem(const char* data, std::size_t size)
+{
+    return Scanner(data, size).Run();
+}
