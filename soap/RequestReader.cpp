@@ -246,8 +246,12 @@ int RequestReader::CheckBody(const std::string& content)
         }
         xml = &inflated;
     }
-    if (const char* problem = XmlShapeProblem(xml->data(), xml->size()))
+    if (const char* problem = XmlShapeProblem(xml->data(), xml->size())) {
+        // The envelope is not parsed yet; a SOAP 1.2 sender gets its own fault form (400).
+        if (xml->find("http://www.w3.org/2003/05/soap-envelope") != std::string::npos)
+            ctx_->version = 2;
         return soap_sender_fault(ctx_, "Malformed XML request", problem);
+    }
     return SOAP_OK;
 }
 

@@ -55,6 +55,33 @@ CorvaneSoap::Service* SoapServer::copy()
     return copied;
 }
 
+int SoapServer::serve()
+{
+    this->keep_alive = this->max_keep_alive + 1;
+    do {
+        if (this->keep_alive > 0 && this->max_keep_alive > 0)
+            this->keep_alive--;
+        soap_begin(this);
+        bool failed = soap_begin_recv(this) != SOAP_OK;
+        if (!failed && (soap_envelope_begin_in(this) || soap_recv_header(this) || soap_body_begin_in(this))) {
+            failed = true;
+            // The runtime leaves the request's method as the error when the body's root is no
+            // SOAP envelope.
+            if (this->error == SOAP_POST || this->error == SOAP_PUT)
+                this->error = SOAP_VERSIONMISMATCH;
+        }
+        if (failed) {
+            if (this->error < SOAP_STOP)
+                return soap_send_fault(this);
+            soap_closesock(this);
+            continue;
+        }
+        if ((dispatch() || (this->fserveloop && this->fserveloop(this))) && this->error && this->error < SOAP_STOP)
+            return soap_send_fault(this);
+    } while (this->keep_alive);
+    return SOAP_OK;
+}
+
 int SoapServer::dispatch()
 {
     try {

@@ -22,6 +22,9 @@ public:
     ~SoapServer() override;
 
     CorvaneSoap::Service* copy() override;
+    // The generated serve loop, except that a body which is no SOAP envelope is answered with
+    // the runtime's version-mismatch fault; the runtime itself would close without a word.
+    int serve() override;
     // Turns UnauthorizedException into HTTP 401.
     int dispatch() override;
 

@@ -1,0 +1,384 @@
+// Connections as real networks bring them: slow readers, malformed, idle and dribbling peers,
+// costly XML, descriptor exhaustion, datagram floods and commands that never end. Each is
+// answered or ended, and nobody else's service suffers.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "DaemonFixture.h"
+
+using namespace corvane_test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// CPU seconds (user and system) the process has used so far.
+double CpuSeconds(pid_t pid)
+{
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    unsigned long utime = 0, stime = 0;
+    // Fields 14 and 15, counted from the state field that follows the name.
+    if (close == std::string::npos ||
+        sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Sends a request and reads the answer until the daemon closes, or `limit` passes.
+HttpAnswer ExchangeOpen(int port, const std::string& request, std::chrono::seconds limit)
+{
+    HttpAnswer a;
+    int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return a;
+    a.connected = true;
+    SendAll(fd, request);
+    a = ParseAnswer(ReadAll(fd, limit));
+    a.connected = true;
+    close(fd);
+    return a;
+}
+
+std::string RawPost(const std::string& body, const std::string& extraHead = "")
+{
+    return "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml; charset=utf-8\r\n" + extraHead +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+class Network : public ServingDaemon {
+protected:
+    void TearDown() override
+    {
+        // Still serving everyone, then a clean stop.
+        if (daemon) {
+            EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*") << Log();
+        }
+        ServingDaemon::TearDown();
+    }
+
+    std::string AuthUser() const { return Envelope("auth-user"); }
+};
+
+// A download read far slower than the request deadline, and longer than any transfer time-out
+// the daemon ever had, still arrives whole with its closing chunk.
+TEST_F(Network, SlowReaderGetsTheWholeFile)
+{
+    const std::string name = "slow-" + std::to_string(port);
+    std::string content(14 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    WriteFile("/tmp/downloads/" + name, content);
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 64 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(SendAll(fd, "GET /downloads/" + name + " HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+
+    // About 1.2 MB/s: some 12 s for the file.
+    const auto start = Clock::now();
+    std::string raw;
+    char buf[32 * 1024];
+    while (Seconds(Clock::now() - start) < 120) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 15000) <= 0)
+            break;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        raw.append(buf, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    close(fd);
+    const double took = Seconds(Clock::now() - start);
+    unlink(("/tmp/downloads/" + name).c_str());
+
+    EXPECT_GT(took, 10.5);
+    HttpAnswer a = ParseAnswer(raw);
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.headers["transfer-encoding"], "chunked");
+    ASSERT_GE(raw.size(), 5u);
+    EXPECT_EQ(raw.substr(raw.size() - 5), "0\r\n\r\n") << "no closing chunk";
+    EXPECT_EQ(a.body.size(), content.size());
+    EXPECT_TRUE(a.body == content);
+}
+
+// Bodies that are not a well-formed SOAP request, sent with a right Content-Length on a
+// connection the client keeps open, are answered with a fault at once: nothing waits for more
+// bytes than the head announced.
+TEST_F(Network, MalformedBodiesAnsweredAtOnce)
+{
+    const std::string good = AuthUser();
+    const std::string soap12 =
+        "<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body>"
+        "<w:auth-user xmlns:w=\"http://corvane.example.org/schemas/wex-types/2013/07\"></w:auth-usr>"
+        "</e:Body></e:Envelope>";
+    const struct {
+        const char* what;
+        std::string body;
+        int status;
+    } cases[] = {
+        {"mismatched end tag", good.substr(0, good.rfind("</")) + "</Envelop>", 500},
+        {"truncated envelope", good.substr(0, good.size() / 2), 500},
+        {"plain text", "just some words, not XML", 500},
+        {"empty body", "", 500},
+        {"two root elements", good + "<x/>", 500},
+        {"wrong envelope", "<Envelope><Body><auth-user/></Body></Envelope>", 500},
+        {"not an envelope", "<html><body>hello</body></html>", 500},
+        {"SOAP 1.2 with a mismatched end tag", soap12, 400},
+    };
+    for (const auto& c : cases) {
+        const auto start = Clock::now();
+        HttpAnswer a = ExchangeOpen(port, RawPost(c.body), std::chrono::seconds(30));
+        const double took = Seconds(Clock::now() - start);
+        EXPECT_EQ(a.status, c.status) << c.what << "\n" << a.raw;
+        EXPECT_NE(a.body.find("Fault"), std::string::npos) << c.what << "\n" << a.raw;
+        EXPECT_LT(took, 20) << c.what << " waited for more input";
+    }
+    // The well-formed request is still answered normally.
+    EXPECT_EQ(ElementText(ExchangeOpen(port, RawPost(good), std::chrono::seconds(30)).body, "result"), "*");
+}
+
+// Whatever a peer sends after the announced body is not read as part of the request.
+TEST_F(Network, BodyEndsAtContentLength)
+{
+    HttpAnswer a = ExchangeOpen(port, RawPost(AuthUser()) + "<trailing garbage", std::chrono::seconds(30));
+    EXPECT_EQ(a.status, 200) << a.raw;
+    EXPECT_EQ(ElementText(a.body, "result"), "*");
+}
+
+// A request over the size cap is answered 413 as soon as its head has arrived, before any of
+// its body is sent; one sent whole gets the same answer.
+TEST_F(Network, OversizedRequestAnswered413)
+{
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\n"
+                            "Content-Length: 3000000\r\n\r\n"));
+    HttpAnswer head = ParseAnswer(ReadAll(fd, std::chrono::seconds(30)));
+    close(fd);
+    EXPECT_EQ(head.status, 413) << head.raw;
+
+    const std::string big = Envelope("command", {{"plugin", "thermo"}, {"command", "get"},
+                                                 {"parameters", std::string(2 * 1024 * 1024, 'x')}});
+    HttpAnswer whole = ExchangeOpen(port, RawPost(big), std::chrono::seconds(30));
+    EXPECT_EQ(whole.status, 413) << whole.raw.substr(0, 300);
+    EXPECT_EQ(whole.raw.find("<result>"), std::string::npos);
+}
+
+// Peers that connect and send nothing, or send a head and half a body, do not keep a
+// well-formed request from being answered.
+TEST_F(Network, IdleAndHalfSentPeersDoNotStopService)
+{
+    const std::string request = RawPost(AuthUser());
+    auto timedRequest = [&](const char* behind) {
+        const auto start = Clock::now();
+        HttpAnswer a = ExchangeOpen(port, request, std::chrono::seconds(60));
+        const double took = Seconds(Clock::now() - start);
+        std::printf("a well-formed request behind 24 %s connections: %.2f s\n", behind, took);
+        EXPECT_EQ(ElementText(a.body, "result"), "*") << behind << "\n" << a.raw;
+        // A single read may wait 60 s; the request must not wait for that.
+        EXPECT_LT(took, 45) << behind;
+    };
+    std::vector<int> idle, half;
+    for (int i = 0; i < 24; ++i)
+        idle.push_back(ConnectLoopback(port));
+    timedRequest("idle");
+    for (int i = 0; i < 24; ++i) {
+        int fd = ConnectLoopback(port);
+        SendAll(fd, request.substr(0, request.size() - AuthUser().size() / 2));
+        half.push_back(fd);
+    }
+    timedRequest("half-sent");
+
+    // The half-sent requests are ended by the daemon within the deadline, not by us.
+    for (int fd : half) {
+        pollfd p = {fd, POLLIN, 0};
+        EXPECT_GT(poll(&p, 1, 30000), 0);
+        EXPECT_TRUE(ReadAll(fd, std::chrono::seconds(1)).empty());
+        close(fd);
+    }
+    for (int fd : idle)
+        close(fd);
+}
+
+// A flood of connections that each send a byte keeps the daemon's memory bounded: those the
+// workers cannot take yet wait in the kernel, not as server objects in the daemon.
+TEST_F(Network, ConnectionFloodKeepsMemoryBounded)
+{
+    // Once the daemon stops taking connections the kernel's backlog fills and connecting
+    // stalls; each attempt is therefore given a short while only.
+    std::vector<int> peers;
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    int refusedInARow = 0;
+    for (int i = 0; i < 900 && Clock::now() < until && refusedInARow < 20; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval patience = {0, 200000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || !SendAll(fd, "P")) {
+            close(fd);
+            ++refusedInARow;
+            continue;
+        }
+        refusedInARow = 0;
+        peers.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::string status = ReadFile("/proc/" + std::to_string(daemon->pid()) + "/status");
+    long rssKb = -1;
+    const size_t at = status.find("VmRSS:");
+    if (at != std::string::npos)
+        rssKb = std::strtol(status.c_str() + at + 6, nullptr, 10);
+    std::printf("RSS with %zu connections open: %ld kB\n", peers.size(), rssKb);
+    EXPECT_GT(peers.size(), 150u);
+    EXPECT_GT(rssKb, 0);
+    EXPECT_LT(rssKb, 80 * 1024);
+    for (int fd : peers)
+        close(fd);
+}
+
+// Many attributes or namespace declarations on one element cost the daemon little CPU: the
+// request is refused before the runtime's parser, whose cost grows with their square, sees it.
+TEST_F(Network, CostlyXmlIsCheap)
+{
+    std::string attributes, namespaces;
+    for (int i = 0; i < 60000; ++i)
+        attributes += " a" + std::to_string(i) + "=\"1\"";
+    for (int i = 0; i < 40000; ++i)
+        namespaces += " xmlns:n" + std::to_string(i) + "=\"urn:n" + std::to_string(i) + "\"";
+    // The largest shape that is accepted: the most attributes per element, on many elements.
+    std::string wide;
+    std::string element = "<x";
+    for (int i = 0; i < 64; ++i)
+        element += " b" + std::to_string(i) + "=\"\"";
+    element += "/>";
+    while (wide.size() + element.size() < 1000 * 1000)
+        wide += element;
+    const std::string envelope = AuthUser();
+    const size_t body = envelope.find("<wex:auth-user");
+    const struct {
+        const char* what;
+        std::string body;
+    } cases[] = {
+        {"60,000 attributes", envelope.substr(0, body) + "<x" + attributes + "/>" + envelope.substr(body)},
+        {"40,000 namespace declarations", "<Envelope" + namespaces + envelope.substr(9)},
+        {"64 attributes on each of many elements inside the operation",
+         envelope.substr(0, body) + "<wex:auth-user>" + wide + envelope.substr(body + 15)},
+    };
+    for (const auto& c : cases) {
+        const double before = CpuSeconds(daemon->pid());
+        HttpAnswer a = ExchangeOpen(port, RawPost(c.body), std::chrono::seconds(60));
+        const double used = CpuSeconds(daemon->pid()) - before;
+        std::printf("%s (%zu bytes): %.2f s of CPU\n", c.what, c.body.size(), used);
+        EXPECT_TRUE(a.status == 500 || a.status == 200) << c.what << "\n" << a.raw.substr(0, 300);
+        EXPECT_LT(used, 1.5) << c.what;
+    }
+}
+
+// With the descriptor limit reached the loop neither spins nor floods the log, and it serves
+// again by itself once descriptors are free.
+TEST_F(Network, DescriptorExhaustionIsSurvivedQuietly)
+{
+    rlimit usual = {};
+    ASSERT_EQ(prlimit(daemon->pid(), RLIMIT_NOFILE, nullptr, &usual), 0);
+    rlimit limit = {48, usual.rlim_max};
+    ASSERT_EQ(prlimit(daemon->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+    std::vector<int> peers;
+    for (int i = 0; i < 90; ++i) {
+        int fd = ConnectLoopback(port);
+        if (fd >= 0) {
+            // One byte, so the kernel hands the connection over instead of deferring it.
+            SendAll(fd, "P");
+            peers.push_back(fd);
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    struct stat before = {};
+    stat((dir / "corvaned.log").c_str(), &before);
+    const double cpuBefore = CpuSeconds(daemon->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    const double cpu = CpuSeconds(daemon->pid()) - cpuBefore;
+    struct stat after = {};
+    stat((dir / "corvaned.log").c_str(), &after);
+    std::printf("with no descriptors left: %.2f s of CPU and %lld bytes of log in 4 s\n", cpu,
+                static_cast<long long>(after.st_size - before.st_size));
+    EXPECT_LT(cpu, 1.0);
+    EXPECT_LT(after.st_size - before.st_size, 20000);
+    EXPECT_NE(Log().find("not accepting for a while"), std::string::npos) << "the limit was never reached";
+
+    for (int fd : peers)
+        close(fd);
+    ASSERT_EQ(prlimit(daemon->pid(), RLIMIT_NOFILE, &usual, nullptr), 0);
+    bool served = WaitFor([this] { return ElementText(Call("auth-user").body, "result") == "*"; },
+                          std::chrono::seconds(30));
+    EXPECT_TRUE(served) << Log().substr(0, 2000);
+}
+
+// A flood of discovery datagrams does not keep SOAP requests from being answered.
+TEST_F(Network, DatagramFloodLeavesSoapServed)
+{
+    std::atomic<bool> stop(false);
+    std::thread flood([&stop] {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(3702);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string junk = "<not-a-probe/>";
+        const auto until = Clock::now() + std::chrono::seconds(30);
+        while (!stop.load() && Clock::now() < until)
+            sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int answered = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < 20; ++i)
+        answered += ElementText(ExchangeOpen(port, RawPost(AuthUser()), std::chrono::seconds(20)).body, "result") == "*";
+    const double took = Seconds(Clock::now() - start);
+    stop = true;
+    flood.join();
+    std::printf("20 requests during a datagram flood: %.2f s\n", took);
+    EXPECT_EQ(answered, 20);
+}
+
+// SIGTERM ends the daemon even while a plug-in command never ends: the command and what it
+// started are ended, the exit is clean and no child is left.
+TEST_F(DaemonFixture, StopEndsCommandsThatNeverEnd)
+{
+    UsePlugins("hung");
+    MakeUsers();
+    Start();
+    std::thread caller([this] { Call("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}}); });
+    const std::string record = dir / "record.hang";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(record).find('\n') != std::string::npos; }, std::chrono::seconds(30)));
+    pid_t shell = 0, sleeper = 0;
+    ASSERT_EQ(sscanf(ReadFile(record).c_str(), "%d %d", &shell, &sleeper), 2);
+
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->Wait(std::chrono::seconds(30)), 0) << Log();
+    caller.join();
+    EXPECT_NE(Log().find("...exiting"), std::string::npos);
+    struct stat st;
+    EXPECT_NE(stat((dir / "pid").c_str(), &st), 0) << "pid file left behind";
+    // Ended processes may linger a moment until their new parent collects them.
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(shell) && !ProcessAlive(sleeper); }, std::chrono::seconds(10)));
+    daemon.reset();
+}
+
+}  // namespace
