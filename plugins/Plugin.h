@@ -76,7 +76,8 @@ private:
     std::string ParseExecutableCfg(const xmlpp::Node* root);
     std::string ParseActionCfg(const xmlpp::Node* root);
     void createConfigVariant(const std::vector<std::string>& tokens) const;
-    // Shell line: each part quoted so that the shell only passes words on. False when the
+    // Shell line: executable path and command word as the description has them, then the
+    // caller's words, each quoted so that the shell only passes them on. False when the
     // caller's text cannot be split into words.
     bool ComposeShellLine(const std::string& word, const std::string& parameters,
                           std::string& line) const;

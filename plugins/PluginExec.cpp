@@ -71,20 +71,18 @@ void WriteAll(int fd, const std::string& data)
 bool Plugin::ComposeShellLine(const std::string& word, const std::string& parameters,
                               std::string& line) const
 {
-    // The shell sees only single-quoted words, so caller text can never become a command,
-    // pipe, substitution or redirection; the executable still gets the words the text names.
-    std::vector<std::string> words;
+    // The executable path and the command word are the administrator's shell text and go in
+    // as written. The caller's text reaches the shell only as single-quoted words, so it can
+    // never become a command, pipe, substitution or redirection; the executable still gets
+    // the words the text names.
     std::vector<std::string> parameterWords;
-    if (!ShellWords::Split(word, words) || !ShellWords::Split(parameters, parameterWords)) {
+    if (!ShellWords::Split(parameters, parameterWords)) {
         Logger::GetInstance()->Log(Logger::eError, "plugin " + name_ +
                                                        ": unbalanced quote in command line: " +
                                                        word + " " + parameters);
         return false;
     }
-    line = ShellWords::Quote(executablePath_);
-    for (const std::string& w : words)
-        line += " " + ShellWords::Quote(w);
-    line += " ";
+    line = executablePath_ + " " + word + " ";
     for (std::size_t i = 0; i < parameterWords.size(); ++i)
         line += (i == 0 ? "" : " ") + ShellWords::Quote(parameterWords[i]);
     return true;

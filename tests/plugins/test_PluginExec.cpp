@@ -263,3 +263,27 @@ TEST_F(PluginExec, ConcurrentCallersGetTheirOwnFilteredOutput)
     for (size_t c = 0; c < std::size(kCallers); ++c)
         EXPECT_EQ(wrong[c], 0) << "caller " << c;
 }
+
+// Description text reaches the shell as written: its variables expand and its redirections
+// redirect. Caller text still arrives as literal words.
+TEST(PluginGuards, DescriptionTextIsShellText)
+{
+    FakePluginDir dir;
+    ::setenv("FAKE_LEAD", "lead", 1);
+    ::setenv("FAKE_WORD", "expanded", 1);
+    Plugin plugin(EXEC + "/shellside.xml");
+    dir.Write("output", "out\n");
+
+    LogCapture log;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "$FAKE_WORD 'a b' 2>/dev/null", {"*"}), "out\n");
+    EXPECT_EQ(dir.Read("calls"), "[lead][plain][expanded][$FAKE_WORD][a b][2>/dev/null]\n");
+    EXPECT_TRUE(log.Contains("exec: " + SCRIPT + " $FAKE_LEAD plain $FAKE_WORD 2>/dev/null $FAKE_WORD 'a b' "
+                             "2>/dev/null\n"));
+
+    dir.Clear();
+    dir.Write("output", "out\n");
+    EXPECT_EQ(plugin.ExecPluginAndWait("quiet", "x", {"*"}), "");
+    EXPECT_EQ(dir.Read("calls"), "[lead][quiet][x]\n");
+    ::unsetenv("FAKE_LEAD");
+    ::unsetenv("FAKE_WORD");
+}
