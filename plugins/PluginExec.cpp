@@ -88,7 +88,7 @@ bool Plugin::ComposeShellLine(const std::string& word, const std::string& parame
     return true;
 }
 
-bool Plugin::SetArgumentsPermitted(const CommandMap& commands, const std::string& command,
+bool Plugin::SetArgumentsPermitted(const VariantEntry& entry, const std::string& command,
                                    const std::string& parameters)
 {
     Logger* log = Logger::GetInstance();
@@ -109,7 +109,7 @@ bool Plugin::SetArgumentsPermitted(const CommandMap& commands, const std::string
             log->Log(Logger::eWarn, "could not match line: " + argument);
             return false;
         }
-        if (!checkParameter(commands, command, key[1])) {
+        if (!Permitted(entry, command, key[1])) {
             log->Log(Logger::eTrace, "Prevented \"set\" operation." + parameters);
             return false;
         }
@@ -123,8 +123,8 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
     boost::mutex::scoped_lock lock(mutex_);
     Logger* log = Logger::GetInstance();
 
-    const CommandMap& commands = getVariant(tokens).get<1>();
-    const std::string& word = commands.at(command).get<0>();
+    const VariantEntry& entry = getEntry(tokens);
+    const std::string& word = entry.variant.get<1>().at(command).get<0>();
     log->Log(Logger::eTrace, "exec: " + executablePath_ + " " + word + " " + parameters);
 
     std::string arguments = parameters;
@@ -136,7 +136,7 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
             data = parameters.substr(cut + 1);
             arguments = parameters.substr(0, cut);
         }
-    } else if (command == "set" && !SetArgumentsPermitted(commands, command, parameters)) {
+    } else if (command == "set" && !SetArgumentsPermitted(entry, command, parameters)) {
         return std::string();
     }
 
@@ -167,7 +167,7 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
             boost::smatch key;
             if (!boost::regex_search(text, key, keyPattern_)) {
                 log->Log(Logger::eWarn, "could not match line: " + text);
-            } else if (checkParameter(commands, command, key[1])) {
+            } else if (Permitted(entry, command, key[1])) {
                 result += text + "\n";
             } else {
                 log->Log(Logger::eTrace, "Suppressed line: " + text);

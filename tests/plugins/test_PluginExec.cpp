@@ -15,6 +15,7 @@ namespace {
 const std::string EXEC = CORVANE_TEST_DATA "/exec";
 const std::string SCRIPT = EXEC + "/fake_plugin.sh";
 typedef std::vector<std::string> Tokens;
+typedef std::vector<std::string> Ids;
 
 class PluginExec : public ::testing::Test {
 protected:
@@ -264,6 +265,84 @@ TEST_F(PluginExec, ConcurrentCallersGetTheirOwnFilteredOutput)
         EXPECT_EQ(wrong[c], 0) << "caller " << c;
 }
 
+namespace {
+
+const std::string GUARDED = EXEC + "/guarded.xml";
+const Tokens ANYONE = {"*"};
+const Tokens SERVICE = {"*", "service"};
+
+}  // namespace
+
+// An action set's command elements name commands for the timer; they give no caller a
+// command, even where they come first or the command itself is hidden.
+TEST(PluginGuards, ActionSetCommandsAreNotCallable)
+{
+    FakePluginDir dir;
+    Plugin plugin(GUARDED);
+
+    EXPECT_THROW(plugin.ExecPluginAndWait("apply", "--set serial=PWNED", ANYONE), std::out_of_range);
+    EXPECT_THROW(plugin.ExecPluginAndWait("tick", "", ANYONE), std::out_of_range);
+    EXPECT_THROW(plugin.ExecPluginAndWait("tick", "", SERVICE), std::out_of_range);
+    EXPECT_FALSE(dir.Exists("calls"));
+    const CommandMap& anyone = plugin.getVariant(ANYONE).get<1>();
+    EXPECT_EQ(anyone.size(), 2u);
+    EXPECT_EQ(anyone.count("get") + anyone.count("set"), 2u);
+
+    // The service caller runs apply with the word and ids of its own element.
+    const CommandMap& service = plugin.getVariant(SERVICE).get<1>();
+    ASSERT_EQ(service.count("apply"), 1u);
+    EXPECT_EQ(service.at("apply").get<0>(), "apply");
+    EXPECT_EQ(service.at("apply").get<1>(), (Ids{"fan.*.limit", "mode", "serial"}));
+    EXPECT_EQ(plugin.ExecPluginAndWait("apply", "now", SERVICE), "");
+    EXPECT_EQ(dir.Read("calls"), "[apply][now]\n");
+
+    // The timer resolves its names as before: the first element of a name, action sets included.
+    EXPECT_EQ(plugin.GetCommandMapping("get"), "get");
+    EXPECT_EQ(plugin.GetCommandMapping("apply"), "");
+    EXPECT_EQ(plugin.GetCommandMapping("tick"), "");
+    EXPECT_THROW(plugin.GetCommandMapping("nosuch"), std::out_of_range);
+}
+
+// The concrete ids of an instance the caller cannot see are neither settable nor returned;
+// ids of instances the description does not declare keep the type.*.name rule.
+TEST(PluginGuards, HiddenInstanceKeepsItsValues)
+{
+    FakePluginDir dir;
+    Plugin plugin(GUARDED);
+    struct Case {
+        Tokens tokens;
+        std::string parameters;
+        bool runs;
+    } sets[] = {
+        {ANYONE, "fan.vault.limit=\"1\"", false},
+        {ANYONE, "fan.front.limit=\"1\" fan.vault.limit=\"1\"", false},
+        {ANYONE, "disk.sda.size=\"1\"", false},  // hidden with its whole instances block
+        {ANYONE, "fan.front.limit=\"1\"", true},
+        {ANYONE, "fan.rear.limit=\"1\"", true},  // not declared: generalised
+        {ANYONE, "disk.sdb.size=\"1\"", true},
+        {ANYONE, "mode=\"eco\"", true},
+        {SERVICE, "fan.vault.limit=\"1\"", true},
+        {{"*", "admin"}, "disk.sda.size=\"1\"", true},
+    };
+    for (const Case& c : sets) {
+        SCOPED_TRACE(c.parameters + " with " + std::to_string(c.tokens.size()) + " tokens");
+        dir.Clear();
+        LogCapture log;
+        plugin.ExecPluginAndWait("set", c.parameters, c.tokens);
+        EXPECT_EQ(dir.Exists("calls"), c.runs);
+        EXPECT_EQ(log.Contains("Prevented \"set\" operation." + c.parameters + "\n"), !c.runs);
+    }
+
+    const std::string output = "mode=auto\nfan.front.limit=5\nfan.vault.limit=7\nfan.rear.limit=2\n"
+                               "disk.sda.size=9\nfan.vault.rpm=1\n";
+    dir.Write("output", output);
+    LogCapture log;
+    EXPECT_EQ(plugin.ExecPluginAndWait("get", "", ANYONE), "mode=auto\nfan.front.limit=5\nfan.rear.limit=2\n");
+    EXPECT_TRUE(log.Contains("Suppressed line: fan.vault.limit=7\n"));
+    EXPECT_EQ(plugin.ExecPluginAndWait("get", "", SERVICE),
+              "mode=auto\nfan.front.limit=5\nfan.vault.limit=7\nfan.rear.limit=2\n");
+}
+
 // Description text reaches the shell as written: its variables expand and its redirections
 // redirect. Caller text still arrives as literal words.
 TEST(PluginGuards, DescriptionTextIsShellText)
@@ -275,14 +354,14 @@ TEST(PluginGuards, DescriptionTextIsShellText)
     dir.Write("output", "out\n");
 
     LogCapture log;
-    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "$FAKE_WORD 'a b' 2>/dev/null", {"*"}), "out\n");
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "$FAKE_WORD 'a b' 2>/dev/null", ANYONE), "out\n");
     EXPECT_EQ(dir.Read("calls"), "[lead][plain][expanded][$FAKE_WORD][a b][2>/dev/null]\n");
     EXPECT_TRUE(log.Contains("exec: " + SCRIPT + " $FAKE_LEAD plain $FAKE_WORD 2>/dev/null $FAKE_WORD 'a b' "
                              "2>/dev/null\n"));
 
     dir.Clear();
     dir.Write("output", "out\n");
-    EXPECT_EQ(plugin.ExecPluginAndWait("quiet", "x", {"*"}), "");
+    EXPECT_EQ(plugin.ExecPluginAndWait("quiet", "x", ANYONE), "");
     EXPECT_EQ(dir.Read("calls"), "[lead][quiet][x]\n");
     ::unsetenv("FAKE_LEAD");
     ::unsetenv("FAKE_WORD");
