@@ -39,6 +39,11 @@ TEST_F(PluginExec, CommandTable)
         {"get", "", "=5\na=1\n", 0, "a=1\n", "[get]\n", "could not match line: =5\n"},
         {"get", "", "fan.front.limit=3\nfan.front.rpm=1\n", 0, "fan.front.limit=3\n", "[get]\n",
          "Suppressed line: fan.front.rpm=1\n"},
+        // A CR ends a line as LF does (CR LF is one end), so a hidden line cannot ride on a
+        // permitted one.
+        {"get", "", "a=x\rsecret=1\nb=2\r\nfan.front.limit=3\r", 0, "a=x\nb=2\nfan.front.limit=3\n",
+         "[get]\n", "Suppressed line: secret=1\n"},
+        {"getall", "", "a=1\r\rsecret=2", 0, "a=1\n", "[getall]\n", "could not match line: \n"},
         {"getall", "", "a=1\nsecret=2\nfan.rear.limit=4\n", 0, "a=1\nfan.rear.limit=4\n", "[getall]\n",
          "Suppressed line: secret=2\n"},
         {"apply", "", "trigger: two words\n trigger: x\ntrigger: \ntrigger: Nobody\nend", 0,
@@ -263,6 +268,53 @@ TEST_F(PluginExec, ConcurrentCallersGetTheirOwnFilteredOutput)
         t.join();
     for (size_t c = 0; c < std::size(kCallers); ++c)
         EXPECT_EQ(wrong[c], 0) << "caller " << c;
+}
+
+// A "set" argument holding a line break or another control character is refused as a
+// forbidden key would be: a line-based plug-in would otherwise store a second, forged line.
+// Tab and ordinary UTF-8 or Latin-1 text pass.
+TEST_F(PluginExec, SetRefusesControlCharacters)
+{
+    struct Case {
+        std::string parameters;
+        std::string calls;  // "" when nothing may run
+    } cases[] = {
+        {"a=\"auto\nsecret=FORGED\"", ""},
+        {"a=\"auto\rsecret=FORGED\"", ""},
+        {"a=\"auto\vsecret=FORGED\"", ""},
+        {"a=\"auto\fsecret=FORGED\"", ""},
+        {"a=\"auto\xC2\x85secret=FORGED\"", ""},      // NEL
+        {"a=\"auto\xE2\x80\xA8secret=FORGED\"", ""},  // LINE SEPARATOR
+        {"a=\"auto\xE2\x80\xA9secret=FORGED\"", ""},  // PARAGRAPH SEPARATOR
+        {"a=\"auto\x7F\"", ""},
+        {"a=\"auto\x01\"", ""},
+        {"a=\"auto\x1B[2J\"", ""},
+        {"a=\"auto\xC2\x9F\"", ""},                   // last C1 control
+        {"a=\"auto\xE0\x82\x85secret=FORGED\"", ""},  // NEL in an overlong form
+        {"a=\"auto\x85secret=FORGED\"", ""},          // NEL read as Latin-1
+        {"a=\"1\" fan.front.limit=\"2\rsecret=3\"", ""},
+        {"a=\"1\"\rfan.front.limit=\"3\"", ""},  // a CR after the quote is no word break to sh
+        // Well-behaved values keep working.
+        {"a=\"x\ty\"", "[set][a=x\ty]\n"},
+        {"a=\"Grüße €\" fan.front.limit=\"3\"", "[set][a=Grüße €][fan.front.limit=3]\n"},
+        {"a=\"caf\xE9\"", "[set][a=caf\xE9]\n"},
+        {"a=\"\xC2\xA0nbsp\"", "[set][a=\xC2\xA0nbsp]\n"},
+        {"a=\"1\"\n fan.front.limit=\"2\"", "[set][a=1][fan.front.limit=2]\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.parameters);
+        dir.Clear();
+        dir.Write("output", "stored\n");
+        LogCapture log;
+        const std::string result = plugin.ExecPluginAndWait("set", c.parameters, {"*"});
+        EXPECT_EQ(dir.Read("calls"), c.calls);
+        if (c.calls.empty()) {
+            EXPECT_EQ(result, "");
+            EXPECT_TRUE(log.Contains("DEBUG:  Prevented \"set\" operation.")) << log.Text();
+        } else {
+            EXPECT_EQ(result, "stored\n");
+        }
+    }
 }
 
 namespace {
