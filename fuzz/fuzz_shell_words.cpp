@@ -2,7 +2,8 @@
 // quoted line must give back exactly its words, both to the splitter and (every Nth input,
 // since it forks) to /bin/sh. Every Nth input also runs the "set" command of a fixture
 // plug-in whose executable prints its arguments: if the command runs at all, the executable
-// must get exactly "set" and the split words, each a permitted key=value word.
+// must get exactly "set" and the split words, each a permitted key=value word holding no
+// line break or other control character but tab.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +76,20 @@ Plugin& SetPlugin()
     return *plugin;
 }
 
+// C0 controls but tab, DEL, C1 controls in UTF-8, LINE and PARAGRAPH SEPARATOR.
+bool HasControl(const std::string& word)
+{
+    for (size_t i = 0; i < word.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(word[i]);
+        const unsigned char next = i + 1 < word.size() ? static_cast<unsigned char>(word[i + 1]) : 0;
+        if ((c < 0x20 && c != '\t') || c == 0x7F || (c == 0xC2 && next >= 0x80 && next <= 0x9F))
+            return true;
+        if (c == 0xE2 && next == 0x80 && i + 2 < word.size() && (word[i + 2] == '\xA8' || word[i + 2] == '\xA9'))
+            return true;
+    }
+    return false;
+}
+
 void CheckSet(const std::string& text, bool splits, const std::vector<std::string>& words)
 {
     const std::string result = SetPlugin().ExecPluginAndWait("set", text, TOKEN_LIST_ANY);
@@ -95,6 +110,8 @@ void CheckSet(const std::string& text, bool splits, const std::vector<std::strin
         const std::string::size_type eq = received[i].find('=');
         if (eq == std::string::npos || eq == 0 || permitted.count(received[i].substr(0, eq)) == 0)
             fuzz::Fail("executable got a word that is no permitted key=value: " + fuzz::Escaped(received[i]));
+        if (HasControl(received[i]))
+            fuzz::Fail("executable got a word with a control character: " + fuzz::Escaped(received[i]));
     }
 }
 

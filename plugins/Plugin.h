@@ -49,7 +49,9 @@ public:
     // Throws xmlpp::exception when building fails; nothing is cached then.
     const Variant& getVariant(const std::vector<std::string>& tokens) const;
     const std::string& GetConfigContents(const std::vector<std::string>& tokens) const;
-    // Command word of a command as seen with the token "*" only; std::out_of_range if absent.
+    // Command word that the timer runs for an action's command name, as seen with the token
+    // "*" only: the first command element of that name, action sets' own included (callers'
+    // command maps hold only the commands declared outside them). std::out_of_range if absent.
     std::string GetCommandMapping(std::string command);
     // Whether the id (type.instance.name generalised to type.*.name) is permitted for the
     // command; std::out_of_range when the map lacks the command.
@@ -72,15 +74,28 @@ public:
     void ExecPluginAndContinue(std::list<std::string>& arguments);
 
 private:
+    // One cached token list: the variant and what the caller cannot see beyond it.
+    struct VariantEntry {
+        Variant variant;
+        // "type.instance." of every declared instance hidden from the token list.
+        std::vector<std::string> hiddenInstances;
+        // Command name to command word for the timer; filled for TOKEN_LIST_ANY only.
+        boost::unordered_map<std::string, std::string> timerWords;
+    };
+
+    const VariantEntry& getEntry(const std::vector<std::string>& tokens) const;
+    // checkParameter, and for an id of a declared instance hidden from the caller always false.
+    bool Permitted(const VariantEntry& entry, const std::string& command, const std::string& parameter);
     std::string ParsePluginCfg(const xmlpp::Node* root);
     std::string ParseExecutableCfg(const xmlpp::Node* root);
     std::string ParseActionCfg(const xmlpp::Node* root);
     void createConfigVariant(const std::vector<std::string>& tokens) const;
-    // Shell line: each part quoted so that the shell only passes words on. False when the
+    // Shell line: executable path and command word as the description has them, then the
+    // caller's words, each quoted so that the shell only passes them on. False when the
     // caller's text cannot be split into words.
     bool ComposeShellLine(const std::string& word, const std::string& parameters,
                           std::string& line) const;
-    bool SetArgumentsPermitted(const CommandMap& commands, const std::string& command,
+    bool SetArgumentsPermitted(const VariantEntry& entry, const std::string& command,
                                const std::string& parameters);
     void ExecuteActionSet(ActionSet& set, long now);
     // Non-blocking: reaps the action children that have ended and logs a failed status.
@@ -94,7 +109,7 @@ private:
     std::list<ActionSet> actionSets_;
     std::unique_ptr<xmlpp::Document> description_;
     boost::mutex mutex_;
-    mutable boost::unordered_map<std::vector<std::string>, Variant> variantCache_;
+    mutable boost::unordered_map<std::vector<std::string>, VariantEntry> variantCache_;
     mutable boost::mutex cacheLock_;
     boost::regex keyPattern_;
     boost::regex listPattern_;

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "core/Logger.h"
-#include "plugins/ShellWords.h"
 
 void Plugin::ExecuteActionsSets()
 {
@@ -57,24 +56,11 @@ void Plugin::ExecPluginAndContinue(std::list<std::string>& arguments)
 
     // Everything the child needs is prepared here: after fork it may only make
     // async-signal-safe calls, since another thread may have held a lock (the logger's,
-    // malloc's) at the moment of the fork.
+    // malloc's) at the moment of the fork. Path, command word and target all come from the
+    // description, the administrator's shell text, and go in as written.
     std::string line;
-    bool first = true;
-    for (const std::string& argument : arguments) {
-        line += " ";
-        if (first) {
-            line += ShellWords::Quote(argument);
-            first = false;
-            continue;
-        }
-        std::vector<std::string> words;
-        if (!ShellWords::Split(argument, words)) {
-            log->Log(Logger::eError, "plugin " + name_ + ": unbalanced quote in action: " + argument);
-            return;
-        }
-        for (std::size_t i = 0; i < words.size(); ++i)
-            line += (i == 0 ? "" : " ") + ShellWords::Quote(words[i]);
-    }
+    for (const std::string& argument : arguments)
+        line += " " + argument;
     char shell[] = "/bin/sh";
     char shellName[] = "sh";
     char shellOption[] = "-c";

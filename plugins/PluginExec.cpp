@@ -50,31 +50,59 @@ void WriteAll(int fd, const std::string& data)
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Whether the text holds a character that some reader may take as a line end or a terminal
+// control: C0 controls but tab, DEL, C1 controls (NEL among them), LINE and PARAGRAPH
+// SEPARATOR. UTF-8 is decoded with its overlong forms, so no lax decoder finds one that this
+// missed; a byte that starts no complete sequence is read as Latin-1.
+bool HoldsControlCharacter(const std::string& text)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        unsigned long code = p[i];
+        std::size_t length = 1;
+        if (code >= 0xC0 && code <= 0xF7) {
+            const std::size_t need = code >= 0xF0 ? 4 : code >= 0xE0 ? 3 : 2;
+            unsigned long value = code & (0x3Fu >> (need - 1));
+            std::size_t k = 1;
+            for (; k < need && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k)
+                value = (value << 6) | (p[i + k] & 0x3F);
+            if (k == need) {
+                code = value;
+                length = need;
+            }
+        }
+        if ((code < 0x20 && code != '\t') || (code >= 0x7F && code <= 0x9F) || code == 0x2028 ||
+            code == 0x2029)
+            return true;
+        i += length;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool Plugin::ComposeShellLine(const std::string& word, const std::string& parameters,
                               std::string& line) const
 {
-    // The shell sees only single-quoted words, so caller text can never become a command,
-    // pipe, substitution or redirection; the executable still gets the words the text names.
-    std::vector<std::string> words;
+    // The executable path and the command word are the administrator's shell text and go in
+    // as written. The caller's text reaches the shell only as single-quoted words, so it can
+    // never become a command, pipe, substitution or redirection; the executable still gets
+    // the words the text names.
     std::vector<std::string> parameterWords;
-    if (!ShellWords::Split(word, words) || !ShellWords::Split(parameters, parameterWords)) {
+    if (!ShellWords::Split(parameters, parameterWords)) {
         Logger::GetInstance()->Log(Logger::eError, "plugin " + name_ +
                                                        ": unbalanced quote in command line: " +
                                                        word + " " + parameters);
         return false;
     }
-    line = ShellWords::Quote(executablePath_);
-    for (const std::string& w : words)
-        line += " " + ShellWords::Quote(w);
-    line += " ";
+    line = executablePath_ + " " + word + " ";
     for (std::size_t i = 0; i < parameterWords.size(); ++i)
         line += (i == 0 ? "" : " ") + ShellWords::Quote(parameterWords[i]);
     return true;
 }
 
-bool Plugin::SetArgumentsPermitted(const CommandMap& commands, const std::string& command,
+bool Plugin::SetArgumentsPermitted(const VariantEntry& entry, const std::string& command,
                                    const std::string& parameters)
 {
     Logger* log = Logger::GetInstance();
@@ -95,7 +123,9 @@ bool Plugin::SetArgumentsPermitted(const CommandMap& commands, const std::string
             log->Log(Logger::eWarn, "could not match line: " + argument);
             return false;
         }
-        if (!checkParameter(commands, command, key[1])) {
+        // A line-based plug-in would store the text after a line end as a line of its own,
+        // a key nobody checked.
+        if (HoldsControlCharacter(argument) || !Permitted(entry, command, key[1])) {
             log->Log(Logger::eTrace, "Prevented \"set\" operation." + parameters);
             return false;
         }
@@ -109,8 +139,8 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
     boost::mutex::scoped_lock lock(mutex_);
     Logger* log = Logger::GetInstance();
 
-    const CommandMap& commands = getVariant(tokens).get<1>();
-    const std::string& word = commands.at(command).get<0>();
+    const VariantEntry& entry = getEntry(tokens);
+    const std::string& word = entry.variant.get<1>().at(command).get<0>();
     log->Log(Logger::eTrace, "exec: " + executablePath_ + " " + word + " " + parameters);
 
     std::string arguments = parameters;
@@ -122,7 +152,7 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
             data = parameters.substr(cut + 1);
             arguments = parameters.substr(0, cut);
         }
-    } else if (command == "set" && !SetArgumentsPermitted(commands, command, parameters)) {
+    } else if (command == "set" && !SetArgumentsPermitted(entry, command, parameters)) {
         return std::string();
     }
 
@@ -150,13 +180,26 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
     std::string text;
     while (std::getline(output, text)) {
         if (filtered) {
-            boost::smatch key;
-            if (!boost::regex_search(text, key, keyPattern_)) {
-                log->Log(Logger::eWarn, "could not match line: " + text);
-            } else if (checkParameter(commands, command, key[1])) {
-                result += text + "\n";
-            } else {
-                log->Log(Logger::eTrace, "Suppressed line: " + text);
+            // A reader of the result may take a CR for a line end, so it ends a line here
+            // too, and a hidden key=value cannot follow a permitted one on the same line.
+            // CR LF stays one line end.
+            if (!text.empty() && text.back() == '\r')
+                text.pop_back();
+            std::string::size_type start = 0;
+            for (;;) {
+                const std::string::size_type cr = text.find('\r', start);
+                const std::string piece = text.substr(start, cr == std::string::npos ? cr : cr - start);
+                boost::smatch key;
+                if (!boost::regex_search(piece, key, keyPattern_)) {
+                    log->Log(Logger::eWarn, "could not match line: " + piece);
+                } else if (Permitted(entry, command, key[1])) {
+                    result += piece + "\n";
+                } else {
+                    log->Log(Logger::eTrace, "Suppressed line: " + piece);
+                }
+                if (cr == std::string::npos)
+                    break;
+                start = cr + 1;
             }
         } else if (events) {
             boost::smatch event;

@@ -36,9 +36,25 @@ bool InsideAny(const xmlpp::Node* node, const std::set<const xmlpp::Node*>& remo
     return false;
 }
 
+// "type.instance." of every instance the parameter declarations of the document hold.
+std::set<std::string> DeclaredInstances(const xmlpp::Node& node)
+{
+    std::set<std::string> prefixes;
+    for (const xmlpp::Node* found : node.find("/plugin/parameters/instances/instance/@name")) {
+        const xmlpp::Attribute* name = dynamic_cast<const xmlpp::Attribute*>(found);
+        if (name == nullptr)
+            continue;
+        const std::string type = GetNodeAttributeNonThrow(name, "../../@type");
+        const std::string instance = name->get_value();
+        if (!type.empty() && !instance.empty())
+            prefixes.insert(type + "." + instance + ".");
+    }
+    return prefixes;
+}
+
 }  // namespace
 
-const Variant& Plugin::getVariant(const TokenList& tokens) const
+const Plugin::VariantEntry& Plugin::getEntry(const TokenList& tokens) const
 {
     boost::mutex::scoped_lock lock(cacheLock_);
     auto found = variantCache_.find(tokens);
@@ -50,6 +66,11 @@ const Variant& Plugin::getVariant(const TokenList& tokens) const
     return found->second;
 }
 
+const Variant& Plugin::getVariant(const TokenList& tokens) const
+{
+    return getEntry(tokens).variant;
+}
+
 const std::string& Plugin::GetConfigContents(const TokenList& tokens) const
 {
     return getVariant(tokens).get<0>();
@@ -57,7 +78,7 @@ const std::string& Plugin::GetConfigContents(const TokenList& tokens) const
 
 std::string Plugin::GetCommandMapping(std::string command)
 {
-    return getVariant(TOKEN_LIST_ANY).get<1>().at(command).get<0>();
+    return getEntry(TOKEN_LIST_ANY).timerWords.at(command);
 }
 
 bool Plugin::checkParameter(const CommandMap& commands, const std::string& command,
@@ -67,6 +88,17 @@ bool Plugin::checkParameter(const CommandMap& commands, const std::string& comma
     const std::string general = boost::regex_replace(parameter, instancePart, ".*.");
     const std::vector<std::string>& permitted = commands.at(command).get<1>();
     return std::find(permitted.begin(), permitted.end(), general) != permitted.end();
+}
+
+bool Plugin::Permitted(const VariantEntry& entry, const std::string& command, const std::string& parameter)
+{
+    // Generalised to type.*.name, the id of a hidden instance would pass on the permission
+    // of a visible one.
+    const bool permitted = checkParameter(entry.variant.get<1>(), command, parameter);
+    for (const std::string& prefix : entry.hiddenInstances)
+        if (parameter.compare(0, prefix.size(), prefix) == 0)
+            return false;
+    return permitted;
 }
 
 void Plugin::createConfigVariant(const TokenList& tokens) const
@@ -90,7 +122,7 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
         if (SharesTrait(trait->get_value(), tokens))
             continue;
         if (element == root || element == nullptr) {
-            variantCache_.emplace(tokens, Variant(std::string(), CommandMap()));
+            variantCache_.emplace(tokens, VariantEntry{Variant(std::string(), CommandMap()), {}, {}});
             return;
         }
         hidden.insert(element);
@@ -100,13 +132,31 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
 
     const std::list<std::string> params = GatherAllParameter(*root);
 
+    std::vector<std::string> hiddenInstances;
+    const std::set<std::string> shown = DeclaredInstances(*root);
+    const std::set<std::string> declared = DeclaredInstances(*description_->get_root_node());
+    std::set_difference(declared.begin(), declared.end(), shown.begin(), shown.end(),
+                        std::back_inserter(hiddenInstances));
+
+    // Inside an action set a command element only names a command for the timer: taken as
+    // a declaration, it would hand callers a command its own element hides, with every id.
+    std::set<const xmlpp::Node*> timerOnly;
+    for (const xmlpp::Node* command : root->find("/plugin/actions/action//command"))
+        timerOnly.insert(command);
+    const bool forTimer = tokens == TOKEN_LIST_ANY;
+
     CommandMap commands;
+    boost::unordered_map<std::string, std::string> timerWords;
     for (const xmlpp::Node* found : root->find("//command/@name")) {
         const xmlpp::Attribute* nameAttribute = dynamic_cast<const xmlpp::Attribute*>(found);
         if (nameAttribute == nullptr)
             continue;
         const std::string name = nameAttribute->get_value();
         const std::string value = GetNodeAttributeNonThrow(nameAttribute, "../@value");
+        if (forTimer)
+            timerWords.emplace(name, value);
+        if (timerOnly.count(nameAttribute->get_parent()) != 0)
+            continue;
 
         std::vector<std::string> allowed;
         for (const xmlpp::Node* listNode : nameAttribute->find("../parameters")) {
@@ -148,5 +198,5 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
     }
 
     const std::string text = copy.write_to_string(std::string());
-    variantCache_.emplace(tokens, Variant(text, commands));
+    variantCache_.emplace(tokens, VariantEntry{Variant(text, commands), hiddenInstances, timerWords});
 }

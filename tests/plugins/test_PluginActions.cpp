@@ -66,6 +66,25 @@ TEST(PluginActions, RunsDueActionsAndCollectsThem)
     EXPECT_EQ(log.Count("we would run now: "), 2);
 }
 
+// The command word and the target of an action are description text: the shell expands and
+// redirects them as written.
+TEST(PluginActions, ActionLineIsShellText)
+{
+    FakePluginDir dir;
+    ::setenv("FAKE_LEAD", "lead", 1);
+    ::setenv("FAKE_WORD", "expanded", 1);
+    LogCapture log;
+    Plugin plugin(EXEC + "/shellside.xml");
+    plugin.ExecuteActionsSets(LATER);
+    EXPECT_TRUE(log.Contains("we would run now: action plain $FAKE_WORD 2>/dev/null, with parameter  on "
+                             "instance disk.$FAKE_WORD\n"));
+    ASSERT_TRUE(CollectUntil(plugin, [&] { return Lines(dir.Read("calls")) == 1 && !HasZombieChild(); }));
+    EXPECT_EQ(dir.Read("calls"), "[lead][plain][expanded][disk.expanded]\n");
+    EXPECT_FALSE(log.Contains("problem exec'ing"));
+    ::unsetenv("FAKE_LEAD");
+    ::unsetenv("FAKE_WORD");
+}
+
 // Collecting action children leaves other children of the process to their own waiters.
 TEST(PluginActions, CollectsOnlyItsOwnChildren)
 {

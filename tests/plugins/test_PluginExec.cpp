@@ -15,6 +15,7 @@ namespace {
 const std::string EXEC = CORVANE_TEST_DATA "/exec";
 const std::string SCRIPT = EXEC + "/fake_plugin.sh";
 typedef std::vector<std::string> Tokens;
+typedef std::vector<std::string> Ids;
 
 class PluginExec : public ::testing::Test {
 protected:
@@ -38,6 +39,11 @@ TEST_F(PluginExec, CommandTable)
         {"get", "", "=5\na=1\n", 0, "a=1\n", "[get]\n", "could not match line: =5\n"},
         {"get", "", "fan.front.limit=3\nfan.front.rpm=1\n", 0, "fan.front.limit=3\n", "[get]\n",
          "Suppressed line: fan.front.rpm=1\n"},
+        // A CR ends a line as LF does (CR LF is one end), so a hidden line cannot ride on a
+        // permitted one.
+        {"get", "", "a=x\rsecret=1\nb=2\r\nfan.front.limit=3\r", 0, "a=x\nb=2\nfan.front.limit=3\n",
+         "[get]\n", "Suppressed line: secret=1\n"},
+        {"getall", "", "a=1\r\rsecret=2", 0, "a=1\n", "[getall]\n", "could not match line: \n"},
         {"getall", "", "a=1\nsecret=2\nfan.rear.limit=4\n", 0, "a=1\nfan.rear.limit=4\n", "[getall]\n",
          "Suppressed line: secret=2\n"},
         {"apply", "", "trigger: two words\n trigger: x\ntrigger: \ntrigger: Nobody\nend", 0,
@@ -262,4 +268,153 @@ TEST_F(PluginExec, ConcurrentCallersGetTheirOwnFilteredOutput)
         t.join();
     for (size_t c = 0; c < std::size(kCallers); ++c)
         EXPECT_EQ(wrong[c], 0) << "caller " << c;
+}
+
+// A "set" argument holding a line break or another control character is refused as a
+// forbidden key would be: a line-based plug-in would otherwise store a second, forged line.
+// Tab and ordinary UTF-8 or Latin-1 text pass.
+TEST_F(PluginExec, SetRefusesControlCharacters)
+{
+    struct Case {
+        std::string parameters;
+        std::string calls;  // "" when nothing may run
+    } cases[] = {
+        {"a=\"auto\nsecret=FORGED\"", ""},
+        {"a=\"auto\rsecret=FORGED\"", ""},
+        {"a=\"auto\vsecret=FORGED\"", ""},
+        {"a=\"auto\fsecret=FORGED\"", ""},
+        {"a=\"auto\xC2\x85secret=FORGED\"", ""},      // NEL
+        {"a=\"auto\xE2\x80\xA8secret=FORGED\"", ""},  // LINE SEPARATOR
+        {"a=\"auto\xE2\x80\xA9secret=FORGED\"", ""},  // PARAGRAPH SEPARATOR
+        {"a=\"auto\x7F\"", ""},
+        {"a=\"auto\x01\"", ""},
+        {"a=\"auto\x1B[2J\"", ""},
+        {"a=\"auto\xC2\x9F\"", ""},                   // last C1 control
+        {"a=\"auto\xE0\x82\x85secret=FORGED\"", ""},  // NEL in an overlong form
+        {"a=\"auto\x85secret=FORGED\"", ""},          // NEL read as Latin-1
+        {"a=\"1\" fan.front.limit=\"2\rsecret=3\"", ""},
+        {"a=\"1\"\rfan.front.limit=\"3\"", ""},  // a CR after the quote is no word break to sh
+        // Well-behaved values keep working.
+        {"a=\"x\ty\"", "[set][a=x\ty]\n"},
+        {"a=\"Grüße €\" fan.front.limit=\"3\"", "[set][a=Grüße €][fan.front.limit=3]\n"},
+        {"a=\"caf\xE9\"", "[set][a=caf\xE9]\n"},
+        {"a=\"\xC2\xA0nbsp\"", "[set][a=\xC2\xA0nbsp]\n"},
+        {"a=\"1\"\n fan.front.limit=\"2\"", "[set][a=1][fan.front.limit=2]\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.parameters);
+        dir.Clear();
+        dir.Write("output", "stored\n");
+        LogCapture log;
+        const std::string result = plugin.ExecPluginAndWait("set", c.parameters, {"*"});
+        EXPECT_EQ(dir.Read("calls"), c.calls);
+        if (c.calls.empty()) {
+            EXPECT_EQ(result, "");
+            EXPECT_TRUE(log.Contains("DEBUG:  Prevented \"set\" operation.")) << log.Text();
+        } else {
+            EXPECT_EQ(result, "stored\n");
+        }
+    }
+}
+
+namespace {
+
+const std::string GUARDED = EXEC + "/guarded.xml";
+const Tokens ANYONE = {"*"};
+const Tokens SERVICE = {"*", "service"};
+
+}  // namespace
+
+// An action set's command elements name commands for the timer; they give no caller a
+// command, even where they come first or the command itself is hidden.
+TEST(PluginGuards, ActionSetCommandsAreNotCallable)
+{
+    FakePluginDir dir;
+    Plugin plugin(GUARDED);
+
+    EXPECT_THROW(plugin.ExecPluginAndWait("apply", "--set serial=PWNED", ANYONE), std::out_of_range);
+    EXPECT_THROW(plugin.ExecPluginAndWait("tick", "", ANYONE), std::out_of_range);
+    EXPECT_THROW(plugin.ExecPluginAndWait("tick", "", SERVICE), std::out_of_range);
+    EXPECT_FALSE(dir.Exists("calls"));
+    const CommandMap& anyone = plugin.getVariant(ANYONE).get<1>();
+    EXPECT_EQ(anyone.size(), 2u);
+    EXPECT_EQ(anyone.count("get") + anyone.count("set"), 2u);
+
+    // The service caller runs apply with the word and ids of its own element.
+    const CommandMap& service = plugin.getVariant(SERVICE).get<1>();
+    ASSERT_EQ(service.count("apply"), 1u);
+    EXPECT_EQ(service.at("apply").get<0>(), "apply");
+    EXPECT_EQ(service.at("apply").get<1>(), (Ids{"fan.*.limit", "mode", "serial"}));
+    EXPECT_EQ(plugin.ExecPluginAndWait("apply", "now", SERVICE), "");
+    EXPECT_EQ(dir.Read("calls"), "[apply][now]\n");
+
+    // The timer resolves its names as before: the first element of a name, action sets included.
+    EXPECT_EQ(plugin.GetCommandMapping("get"), "get");
+    EXPECT_EQ(plugin.GetCommandMapping("apply"), "");
+    EXPECT_EQ(plugin.GetCommandMapping("tick"), "");
+    EXPECT_THROW(plugin.GetCommandMapping("nosuch"), std::out_of_range);
+}
+
+// The concrete ids of an instance the caller cannot see are neither settable nor returned;
+// ids of instances the description does not declare keep the type.*.name rule.
+TEST(PluginGuards, HiddenInstanceKeepsItsValues)
+{
+    FakePluginDir dir;
+    Plugin plugin(GUARDED);
+    struct Case {
+        Tokens tokens;
+        std::string parameters;
+        bool runs;
+    } sets[] = {
+        {ANYONE, "fan.vault.limit=\"1\"", false},
+        {ANYONE, "fan.front.limit=\"1\" fan.vault.limit=\"1\"", false},
+        {ANYONE, "disk.sda.size=\"1\"", false},  // hidden with its whole instances block
+        {ANYONE, "fan.front.limit=\"1\"", true},
+        {ANYONE, "fan.rear.limit=\"1\"", true},  // not declared: generalised
+        {ANYONE, "disk.sdb.size=\"1\"", true},
+        {ANYONE, "mode=\"eco\"", true},
+        {SERVICE, "fan.vault.limit=\"1\"", true},
+        {{"*", "admin"}, "disk.sda.size=\"1\"", true},
+    };
+    for (const Case& c : sets) {
+        SCOPED_TRACE(c.parameters + " with " + std::to_string(c.tokens.size()) + " tokens");
+        dir.Clear();
+        LogCapture log;
+        plugin.ExecPluginAndWait("set", c.parameters, c.tokens);
+        EXPECT_EQ(dir.Exists("calls"), c.runs);
+        EXPECT_EQ(log.Contains("Prevented \"set\" operation." + c.parameters + "\n"), !c.runs);
+    }
+
+    const std::string output = "mode=auto\nfan.front.limit=5\nfan.vault.limit=7\nfan.rear.limit=2\n"
+                               "disk.sda.size=9\nfan.vault.rpm=1\n";
+    dir.Write("output", output);
+    LogCapture log;
+    EXPECT_EQ(plugin.ExecPluginAndWait("get", "", ANYONE), "mode=auto\nfan.front.limit=5\nfan.rear.limit=2\n");
+    EXPECT_TRUE(log.Contains("Suppressed line: fan.vault.limit=7\n"));
+    EXPECT_EQ(plugin.ExecPluginAndWait("get", "", SERVICE),
+              "mode=auto\nfan.front.limit=5\nfan.vault.limit=7\nfan.rear.limit=2\n");
+}
+
+// Description text reaches the shell as written: its variables expand and its redirections
+// redirect. Caller text still arrives as literal words.
+TEST(PluginGuards, DescriptionTextIsShellText)
+{
+    FakePluginDir dir;
+    ::setenv("FAKE_LEAD", "lead", 1);
+    ::setenv("FAKE_WORD", "expanded", 1);
+    Plugin plugin(EXEC + "/shellside.xml");
+    dir.Write("output", "out\n");
+
+    LogCapture log;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "$FAKE_WORD 'a b' 2>/dev/null", ANYONE), "out\n");
+    EXPECT_EQ(dir.Read("calls"), "[lead][plain][expanded][$FAKE_WORD][a b][2>/dev/null]\n");
+    EXPECT_TRUE(log.Contains("exec: " + SCRIPT + " $FAKE_LEAD plain $FAKE_WORD 2>/dev/null $FAKE_WORD 'a b' "
+                             "2>/dev/null\n"));
+
+    dir.Clear();
+    dir.Write("output", "out\n");
+    EXPECT_EQ(plugin.ExecPluginAndWait("quiet", "x", ANYONE), "");
+    EXPECT_EQ(dir.Read("calls"), "[lead][quiet][x]\n");
+    ::unsetenv("FAKE_LEAD");
+    ::unsetenv("FAKE_WORD");
 }

@@ -92,7 +92,8 @@ TEST(PluginVariant, ParameterListRules)
         {{"*", "service"}, "traited", "w-traited", {"mode", "speed"}},
         {{"*"}, "linebreak", "w-linebreak", {"\nmode", "speed"}},
         {{"*"}, "leading", "w-leading", {"disk.*.size", "mode"}},
-        {{"*"}, "early", "", {"disk.*.size", "mode"}},
+        // The action set's "early" comes first but declares nothing for callers.
+        {{"*"}, "early", "w-late", {"mode"}},
         {{"*"}, "novalue", "", {"mode"}},
         // " service" after the comma is its own trait name: service alone does not see secret.
         {{"*", "admin"}, "hidden", "w-hidden", {"disk.*.size", "mode", "secret"}},
@@ -110,6 +111,9 @@ TEST(PluginVariant, ParameterListRules)
     EXPECT_EQ(plugin.getVariant({"*"}).get<1>().at("star").get<0>(), "w-star");
     EXPECT_EQ(plugin.getVariant({"*"}).get<1>().count("hidden"), 0u);
     EXPECT_EQ(plugin.getVariant({"*", "service"}).get<1>().count("hidden"), 0u);
+    // The timer still takes the first element of a name, the action set's included.
+    EXPECT_EQ(plugin.GetCommandMapping("early"), "");
+    EXPECT_EQ(plugin.GetCommandMapping("star"), "w-star");
 }
 
 // A list that leaves nothing permitted says so in the log.
