@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""Calls the four operations through zeep, an independent SOAP client, built from the WSDL
-that the build generates. Prints one line per result; exits non-zero on any failure."""
+"""Calls the four operations through zeep, an independent SOAP client, loaded from the WSDL that
+the build generates, as attributes named after the operations. Prints the same lines as the
+other clients (see test_clients.cpp); exits non-zero on any failure.
+Usage: zeep_client.py <wsdl> <port> [user:password]"""
+import json
 import sys
 
 import requests
@@ -8,19 +11,33 @@ import zeep
 from zeep.transports import Transport
 
 wsdl, port = sys.argv[1], int(sys.argv[2])
-auth = tuple(sys.argv[3].split(":", 1)) if len(sys.argv) > 3 else None
 
 session = requests.Session()
-session.trust_env = False
-if auth:
-    session.auth = auth
-client = zeep.Client(wsdl, transport=Transport(session=session))
-binding = next(iter(client.wsdl.bindings))
-service = client.create_service(binding, "http://127.0.0.1:%d/" % port)
+session.trust_env = False  # loopback only, whatever proxy the environment names
+if len(sys.argv) > 3:
+    session.auth = tuple(sys.argv[3].split(":", 1))
+# A 401 answer carries a SOAP Fault, which zeep raises without the HTTP status.
+statuses = []
+session.hooks["response"].append(lambda response, *args, **kwargs: statuses.append(response.status_code))
 
-print("auth-user:", service["auth-user"]())
-plugins = service["list-plugins"]()
-print("list-plugins:", ",".join(plugins or []))
-config = service["get-plugin-config"](plugin="thermo")
-print("get-plugin-config:", "<plugin" in config and "Grüße" in config)
-print("command:", repr(service.command(plugin="thermo", command="get", parameters="")))
+operation = "load"
+try:
+    client = zeep.Client(wsdl, transport=Transport(session=session))
+    binding = next(iter(client.wsdl.bindings))
+    service = client.create_service(binding, "http://127.0.0.1:%d/" % port)
+
+    operation = "auth_user"
+    print("auth_user:", service.auth_user())
+    operation = "list_plugins"
+    print("list_plugins:", ",".join(service.list_plugins() or []))
+    operation = "command"
+    output = service.command(plugin="thermo", command="get", parameters="")
+    print("command:", json.dumps(output, ensure_ascii=False))
+    operation = "get_plugin_config"
+    config = service.get_plugin_config(plugin="thermo")
+    sys.stdout.write("get_plugin_config:\n" + config)
+except Exception:
+    if statuses and statuses[-1] != 200:
+        print("%s: HTTP %d" % (operation, statuses[-1]))
+        sys.exit(1)
+    raise
