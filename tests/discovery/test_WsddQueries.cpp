@@ -1,5 +1,6 @@
 // Probe and Resolve answers, ignored ReplyTo, and datagrams that must get no answer.
 #include <fcntl.h>
+#include <poll.h>
 
 #include <random>
 #include <thread>
@@ -52,8 +53,17 @@ protected:
     std::vector<Datagram> Exchange(const std::string& datagram)
     {
         client_.SendToGroup(datagram);
-        service_->Dispatch();
+        DispatchAll();
         return client_.CollectUntilSentinel();
+    }
+
+    // Dispatch serves a bounded batch; the main loop comes back for the rest in later turns.
+    void DispatchAll()
+    {
+        pollfd p = {service_->GetServerFd(), POLLIN, 0};
+        do
+            service_->Dispatch();
+        while (poll(&p, 1, 0) > 0);
     }
 
     void ExpectAnsweredProbe(const std::string& messageId, const std::vector<Datagram>& replies)
@@ -232,6 +242,29 @@ TEST_F(WsddQueryTest, DispatchServesAllWaitingProbes)
     const std::vector<Datagram> replies = client_.CollectUntilSentinel();
     for (const std::string& id : ids)
         EXPECT_EQ(RepliesTo(replies, id).size(), 1u) << id;
+}
+
+// A flood is served in batches: one Dispatch serves at most its batch and returns, so the main
+// loop gets back to the SOAP port; the datagrams left are served by the next calls.
+TEST_F(WsddQueryTest, DispatchServesABoundedBatch)
+{
+    std::vector<std::string> ids;
+    for (int i = 0; i < 40; ++i) {
+        ids.push_back(NewMessageId());
+        client_.SendToGroup(ProbeFor(ids.back()));
+    }
+    service_->Dispatch(16);
+    std::vector<Datagram> replies = client_.CollectUntilSentinel();
+    size_t answered = 0;
+    for (const std::string& id : ids)
+        answered += RepliesTo(replies, id).size();
+    EXPECT_EQ(answered, 16u);
+
+    DispatchAll();
+    replies = client_.CollectUntilSentinel();
+    for (const std::string& id : ids)
+        answered += RepliesTo(replies, id).size();
+    EXPECT_EQ(answered, ids.size());
 }
 
 // Probes served on the main thread while two workers send Hellos each get their whole answer.
