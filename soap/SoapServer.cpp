@@ -33,6 +33,7 @@ SoapServer::~SoapServer() = default;
 void SoapServer::Setup()
 {
     this->fget = corvane_http_get;
+    this->fhead = corvane_http_head;
     this->authrealm = "Corvane login";
     CorvaneSoap::InstallHttpFaultText(this);
 }
