@@ -1,16 +1,24 @@
 #include "auth/SQLite.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <sqlite3.h>
 
 #include "auth/SQLAuthException.h"
 #include "auth/UnauthorizedException.h"
 #include "core/CorvaneConfig.h"
+#include "core/Logger.h"
 
 namespace {
+
+// How long a login waits for another process's write lock on the database before it fails.
+const int kBusyTimeoutMs = 2000;
 
 const char* const LOGIN_QUERY_TEMPLATE =
     "SELECT id FROM users WHERE users.name = \"%1%\" and users.password = \"%2%\"";
@@ -81,9 +89,12 @@ private:
 SQLite::SQLite()
     : traitsQuery(BuildQuery(TRAITS_QUERY_TEMPLATE)), loginQuery(BuildQuery(LOGIN_QUERY_TEMPLATE))
 {
-    std::string path;
     if (!CorvaneConfig::GetInstance()->GetConfigValue("global.sqllite_db", path))
         throw SQLAuthException("\"global.sqllite_db\" entry not found in config.");
+    // Identified before the open: should the file be replaced in between, the next login
+    // sees a different file and opens it again.
+    struct stat st;
+    const bool existed = stat(path.c_str(), &st) == 0;
     // The flags of sqlite3_open; SQLite's own file opens are close-on-exec, so plug-in
     // children never inherit the database descriptor.
     const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
@@ -94,18 +105,72 @@ SQLite::SQLite()
         db = nullptr;
         throw SQLAuthException(error);
     }
+    if (existed || stat(path.c_str(), &st) == 0) {
+        dbDevice = st.st_dev;
+        dbInode = st.st_ino;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
 }
 
 SQLite::~SQLite()
 {
+    ReleaseStatements();
+    sqlite3_close(db);
+}
+
+void SQLite::ReleaseStatements()
+{
     sqlite3_finalize(loginStatement);
     sqlite3_finalize(traitsStatement);
+    loginStatement = nullptr;
+    traitsStatement = nullptr;
+}
+
+void SQLite::ReopenIfReplaced()
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        if (!pathMissing)
+            Logger::GetInstance()->Log(Logger::eError, "user database " + path + " cannot be found (" +
+                                                           std::strerror(errno) + "); the open one stays in use");
+        pathMissing = true;
+        return;
+    }
+    pathMissing = false;
+    if (st.st_dev == dbDevice && st.st_ino == dbInode)
+        return;
+
+    // The old connection stays until the new one has read the new file's schema.
+    sqlite3* fresh = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &fresh, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(fresh, kBusyTimeoutMs);
+        rc = sqlite3_exec(fresh, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) {
+        const std::string error = fresh ? sqlite3_errmsg(fresh) : sqlite3_errstr(rc);
+        sqlite3_close(fresh);
+        if (!refused || st.st_dev != refusedDevice || st.st_ino != refusedInode)
+            Logger::GetInstance()->Log(Logger::eError, "user database " + path + " was replaced, but the new file " +
+                                                           "cannot be read (" + error + "); the old one stays in use");
+        refused = true;
+        refusedDevice = st.st_dev;
+        refusedInode = st.st_ino;
+        return;
+    }
+    ReleaseStatements();
     sqlite3_close(db);
+    db = fresh;
+    dbDevice = st.st_dev;
+    dbInode = st.st_ino;
+    refused = false;
+    Logger::GetInstance()->Log(Logger::eInfo, "user database " + path + " was replaced; reopened");
 }
 
 User SQLite::Login(std::string name, std::string password)
 {
     boost::lock_guard<boost::mutex> lock(mutex);
+    ReopenIfReplaced();
     {
         Statement login(db, loginStatement, loginQuery, name, password);
         if (!login.prepared() || login.step() != SQLITE_ROW)

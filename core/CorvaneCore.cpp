@@ -19,6 +19,7 @@
 #include "core/CorvaneConfig.h"
 #include "core/GlobalExit.h"
 #include "core/Logger.h"
+#include "core/PortNumber.h"
 #include "core/Signals.h"
 #include "discovery/WsddTargetService.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
@@ -211,7 +212,10 @@ int CorvaneCore::run()
     if (!CorvaneConfig::GetInstance()->GetConfigValue("port", portText))
         return 1;
     int port = 0;
-    std::sscanf(portText.c_str(), "%d", &port);
+    if (!ParsePortNumber(portText, port)) {
+        Logger::GetInstance()->Log(Logger::eError, "invalid port '" + portText + "': not a number from 1 to 65535");
+        return 1;
+    }
 
     if (!soap_valid_socket(soap_bind(ctx, nullptr, port, 100))) {
         char buf[1024];

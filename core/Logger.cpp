@@ -1,6 +1,8 @@
 #include "core/Logger.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <fcntl.h>
 #include <syslog.h>
@@ -30,6 +32,102 @@ const char* Logger::Prefix(int level)
     }
 }
 
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+void AppendHexEscape(std::string& out, unsigned char byte)
+{
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+}
+
+// Length of the well-formed UTF-8 sequence that starts at text[at] (its code point in `cp`),
+// or 0 when the bytes there are not one: overlong forms, surrogates and values above
+// U+10FFFF count as malformed.
+size_t Utf8Sequence(const std::string& text, size_t at, uint32_t& cp)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length;
+    uint32_t min;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+        min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+        min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// The message as it may stand in one log line: every control character (C0, DEL, C1) and
+// every Unicode line or paragraph separator is escaped, as is each byte that is not part of
+// well-formed UTF-8, and the backslash itself, so that no text can end a line or pass for
+// one of its escapes. Longer results are cut at a character boundary and say so.
+std::string LogText(const std::string& text)
+{
+    std::string out;
+    out.reserve(std::min(text.size(), Logger::kMaxMessageBytes) + 16);
+    std::string piece;
+    size_t at = 0;
+    while (at < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        piece.clear();
+        size_t used = 1;
+        uint32_t cp = 0;
+        if (c == '\\') {
+            piece = "\\\\";
+        } else if (c == '\n') {
+            piece = "\\n";
+        } else if (c == '\r') {
+            piece = "\\r";
+        } else if (c == '\t') {
+            piece = "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            AppendHexEscape(piece, c);
+        } else if (c < 0x80) {
+            piece.assign(1, static_cast<char>(c));
+        } else if ((used = Utf8Sequence(text, at, cp)) == 0) {
+            used = 1;
+            AppendHexEscape(piece, c);
+        } else if (cp <= 0x9F || cp == 0x2028 || cp == 0x2029) {
+            piece = "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                piece += kHex[(cp >> shift) & 0xF];
+        } else {
+            piece.assign(text, at, used);
+        }
+        if (out.size() + piece.size() > Logger::kMaxMessageBytes) {
+            out += "... [cut: message of " + std::to_string(text.size()) + " bytes]";
+            return out;
+        }
+        out += piece;
+        at += used;
+    }
+    return out;
+}
+
+}  // namespace
+
 static int SyslogPriority(int level)
 {
     switch (level) {
@@ -54,7 +152,7 @@ void Logger::Log(eLogLevel level, std::string text)
     if (std::strftime(stamp, sizeof stamp, "%F %T  ", &local) == 0)
         stamp[0] = '\0';
 
-    const std::string line = std::string(Prefix(level)) + text;
+    const std::string line = Prefix(level) + LogText(text);
 
     std::lock_guard<std::mutex> lock(mutex_);
     if (logFd_ >= 0) {

@@ -2,13 +2,19 @@
 // Process-wide log sink: a log file with time stamps and/or syslog.
 // Sinks and threshold change only at start-up and exit; Log() is called from every thread,
 // and one mutex keeps each line whole across the file write and the syslog call.
+// Messages often carry text from callers, so both sinks get them escaped into one line and
+// cut to a bounded length.
 #include <atomic>
+#include <cstddef>
 #include <mutex>
 #include <string>
 
 class Logger {
 public:
     enum eLogLevel : int { eError = 1, eWarn = 2, eInfo = 3, eDebug = 4, eTrace = 5 };
+
+    // Longest message text in a line once escaped; a longer one is cut and marked.
+    static constexpr size_t kMaxMessageBytes = 4096;
 
     static Logger* GetInstance();
 

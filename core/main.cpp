@@ -1,13 +1,16 @@
 // Entry point of corvaned: parse, load, detach, open sinks, run, release, exit status.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -26,6 +29,51 @@ bool ConfigSwitch(const char* key)
 {
     std::string value;
     return CorvaneConfig::GetInstance()->GetConfigValue(key, value) && value == "true";
+}
+
+// Points the descriptors at /dev/null rather than closing them: plug-ins and action children
+// inherit them, and a closed standard descriptor breaks a script that writes to it (or gets
+// reused by the next file the daemon opens). Without /dev/null they are closed after all.
+void DetachDescriptors(std::initializer_list<int> fds)
+{
+    const int devnull = open("/dev/null", O_RDWR);
+    for (int fd : fds) {
+        if (devnull < 0 || dup2(devnull, fd) < 0)
+            close(fd);
+    }
+    if (devnull > 2)
+        close(devnull);
+}
+
+// The pid file appears whole, with mode 0644 whatever the umask: it is written to a
+// temporary file beside it and renamed into place, so a reader finds either no file, the
+// previous one or the complete new one.
+bool WritePidFile(const std::string& path)
+{
+    std::vector<char> temp(path.begin(), path.end());
+    const std::string suffix = ".XXXXXX";
+    temp.insert(temp.end(), suffix.begin(), suffix.end());
+    temp.push_back('\0');
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const std::string text = std::to_string(getpid()) + "\n";
+    bool ok = fchmod(fd, 0644) == 0;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<size_t>(n);
+    }
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temp.data(), path.c_str()) != 0) {
+        unlink(temp.data());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -57,7 +105,8 @@ void daemonise()
     long n = sysconf(_SC_OPEN_MAX);
     for (long fd = n; fd > 2; --fd)
         close(static_cast<int>(fd));
-    close(1);
+    // Standard error stays until main has reported the log file's state.
+    DetachDescriptors({0, 1});
 }
 
 int main(int argc, char* argv[])
@@ -108,7 +157,7 @@ int main(int argc, char* argv[])
         std::cerr << "WARN:  could not open logfile " << logPath << " - logging disabled" << std::endl;
 
     if (daemonMode)
-        close(2);
+        DetachDescriptors({2});
 
     std::string level;
     int levelNumber = 0;
@@ -120,13 +169,8 @@ int main(int argc, char* argv[])
 
     if (pidPath.empty())
         config->GetConfigValue("pidfile", pidPath);
-    if (!pidPath.empty()) {
-        std::ofstream pidFile(pidPath, std::ios::out | std::ios::trunc);
-        if (!pidFile)
-            logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath);
-        else
-            pidFile << getpid() << '\n';
-    }
+    if (!pidPath.empty() && !WritePidFile(pidPath))
+        logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath);
 
     int status = 0;
     bool ran = false;

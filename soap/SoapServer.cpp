@@ -37,6 +37,7 @@ SoapServer::~SoapServer()
 void SoapServer::Setup()
 {
     this->fget = corvane_http_get;
+    this->fhead = corvane_http_head;
     this->authrealm = "Corvane login";
     CorvaneSoap::InstallHttpFaultText(this);
     CorvaneCore* owner = core.get();

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "auth/UnauthorizedException.h"
 #include "common/TestSupport.h"
 #include "core/CorvaneConfig.h"
+#include "core/Logger.h"
 
 namespace {
 
@@ -302,4 +304,149 @@ TEST(UserStoreDatabase, UnopenableDatabaseThrowsSqliteError)
     } catch (const SQLAuthException& e) {
         EXPECT_STREQ(e.what(), "unable to open database file");
     }
+}
+
+namespace {
+
+void Execute(const std::string& dbPath, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const std::string text = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << text;
+}
+
+// Descriptors of this process on files below `dir` that have been deleted or renamed over.
+int DeletedFilesOpenBelow(const std::string& dir)
+{
+    int count = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(fds)) {
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        const std::string text(target, static_cast<size_t>(n));
+        if (text.rfind(dir + "/", 0) == 0 && text.size() > 10 && text.substr(text.size() - 10) == " (deleted)")
+            ++count;
+    }
+    closedir(fds);
+    return count;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The log of one test, in a file of its own.
+class LogFile {
+public:
+    explicit LogFile(const std::string& path) : path_(path)
+    {
+        Logger::GetInstance()->SetLogLevel(3);
+        EXPECT_TRUE(Logger::GetInstance()->OpenLog(path));
+    }
+    ~LogFile() { Logger::GetInstance()->CloseLog(); }
+    std::string Text() const { return corvane_test::ReadFile(path_); }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+// A database replaced by rename is used from the next login on: a user deleted in the new
+// file is refused, one added there is accepted, and the old file is closed.
+TEST_F(UserStore, ReplacedFileIsReopened)
+{
+    LogFile log(dir / "log");
+    SQLite store;
+    EXPECT_EQ(store.Login("alice", "secret").getTokens(), (Tokens{"*", "AUTHED", "admin", "admin", "operator"}));
+    const std::string fresh = dir / "new.sqlite";
+    BuildDatabase(fresh, "users.sql");
+    Execute(fresh, "DELETE FROM users WHERE name = 'alice';"
+                   "INSERT INTO users VALUES (20, 'frank', 'f'); INSERT INTO roles_users VALUES (20, 12);");
+    ASSERT_EQ(rename(fresh.c_str(), dbPath.c_str()), 0);
+
+    EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(store.Login("frank", "f").getTokens(), (Tokens{"*", "AUTHED", "viewer"}));
+        EXPECT_EQ(store.Login("bob", "hunter2").getTokens(), (Tokens{"*", "AUTHED"}));
+    }
+    EXPECT_EQ(DeletedFilesOpenBelow(dir.path()), 0);
+    EXPECT_EQ(Occurrences(log.Text(), "INFO:   user database " + dbPath + " was replaced; reopened\n"), 1u)
+        << log.Text();
+}
+
+// A replacement that is not a database, or a path with no file at all, leaves the open
+// database in use and is logged once; a good replacement after it is taken.
+TEST_F(UserStore, UnusableReplacementKeepsTheOpenDatabase)
+{
+    LogFile log(dir / "log");
+    SQLite store;
+    EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
+
+    corvane_test::WriteFile(dir / "garbage", std::string(4096, 'x'));
+    ASSERT_EQ(rename((dir / "garbage").c_str(), dbPath.c_str()), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
+    EXPECT_EQ(Occurrences(log.Text(), "ERROR:  user database " + dbPath +
+                                          " was replaced, but the new file cannot be read (file is not a database); "
+                                          "the old one stays in use\n"),
+              1u)
+        << log.Text();
+
+    ASSERT_EQ(unlink(dbPath.c_str()), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
+    EXPECT_EQ(Occurrences(log.Text(), "ERROR:  user database " + dbPath +
+                                          " cannot be found (No such file or directory); the open one stays in use\n"),
+              1u)
+        << log.Text();
+
+    const std::string fresh = dir / "new.sqlite";
+    BuildDatabase(fresh, "users.sql");
+    Execute(fresh, "DELETE FROM users WHERE name = 'alice';");
+    ASSERT_EQ(rename(fresh.c_str(), dbPath.c_str()), 0);
+    EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    EXPECT_EQ(store.Login("bob", "hunter2").getName(), "bob");
+}
+
+// A login while another process holds the write lock waits for it instead of refusing a
+// valid user.
+TEST_F(UserStore, WriteLockedDatabaseIsWaitedFor)
+{
+    SQLite store;
+    EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
+    const std::string locked = dir / "locked";
+    const std::string script = "BEGIN EXCLUSIVE;\n"
+                               "UPDATE users SET password = password WHERE name = 'bob';\n"
+                               ".shell touch '" + locked + "'\n"
+                               ".shell sleep 0.5\n"
+                               "COMMIT;\n";
+    corvane_test::WriteFile(dir / "writer.sql", script);
+    int status = -1;
+    std::thread writer([&] {
+        status = std::system(("sqlite3 '" + dbPath + "' < '" + (dir / "writer.sql") + "'").c_str());
+    });
+    bool holding = false;
+    for (int i = 0; i < 500 && !holding; ++i) {
+        holding = access(locked.c_str(), F_OK) == 0;
+        if (!holding)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(holding) << "the writer never took its lock";
+    EXPECT_EQ(LoginError(store, "alice", "secret"), "<accepted>");
+    writer.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(store.Login("bob", "hunter2").getName(), "bob");
 }

@@ -113,6 +113,96 @@ TEST(Logger, ConcurrentLinesStayWhole)
     EXPECT_EQ(count, threads * lines);
 }
 
+struct TextCase {
+    std::string text;
+    std::string logged;  // the message as it must stand in the line
+};
+
+void PrintTo(const TextCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.text); }
+
+const TextCase kTexts[] = {
+    {"plain text, 100% %s %n", "plain text, 100% %s %n"},
+    {"Gr\xc3\xbc\xc3\x9f" "e \xe6\xb8\xa9\xe5\xba\xa6 \xe2\x82\xac \xf0\x9f\x94\xa5",
+     "Gr\xc3\xbc\xc3\x9f" "e \xe6\xb8\xa9\xe5\xba\xa6 \xe2\x82\xac \xf0\x9f\x94\xa5"},
+    {"x\n2026-01-01 00:00:00  INFO:   forged line", "x\\n2026-01-01 00:00:00  INFO:   forged line"},
+    {"cr\rlf\ncrlf\r\n", "cr\\rlf\\ncrlf\\r\\n"},
+    {"tab\tvt\vff\fesc\x1b[31mbel\a", "tab\\tvt\\x0bff\\x0cesc\\x1b[31mbel\\x07"},
+    {std::string("nul\0byte", 8), "nul\\x00byte"},
+    {"del\x7f", "del\\x7f"},
+    // NEL and the other C1 controls, the line and paragraph separators.
+    {"nel\xc2\x85" "csi\xc2\x9b" "ls\xe2\x80\xa8" "ps\xe2\x80\xa9",
+     "nel\\u0085csi\\u009bls\\u2028ps\\u2029"},
+    {"nbsp\xc2\xa0ok", "nbsp\xc2\xa0ok"},
+    // Bytes that are not well-formed UTF-8 are escaped one by one.
+    {"lone\x85", "lone\\x85"},
+    {"ff\xff", "ff\\xff"},
+    {"overlong\xc0\x8a", "overlong\\xc0\\x8a"},
+    {"surrogate\xed\xa0\x80", "surrogate\\xed\\xa0\\x80"},
+    {"cut\xe2\x80", "cut\\xe2\\x80"},
+    {"\xe2\x80" "a", "\\xe2\\x80" "a"},
+    // The escape character itself, so that an escape in the line always means a control.
+    {"back\\slash \\n", "back\\\\slash \\\\n"},
+};
+
+class LoggerText : public ::testing::TestWithParam<TextCase> {};
+
+// Caller text never splits or forges a line: the message arrives escaped in one line.
+TEST_P(LoggerText, EscapedIntoOneLine)
+{
+    corvane_test::TempDir dir;
+    Logger* log = Logger::GetInstance();
+    ASSERT_TRUE(log->OpenLog(dir / "x.log"));
+    log->SetLogLevel(3);
+    log->Log(Logger::eError, GetParam().text);
+    ASSERT_TRUE(log->CloseLog());
+    const std::string text = corvane_test::ReadFile(dir / "x.log");
+    ASSERT_GE(text.size(), 21u);
+    EXPECT_EQ(text.substr(21), "ERROR:  " + GetParam().logged + "\n");
+    EXPECT_EQ(text.find('\n'), text.size() - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoggerText, ::testing::ValuesIn(kTexts));
+
+std::string Repeat(const std::string& piece, size_t times)
+{
+    std::string s;
+    for (size_t i = 0; i < times; ++i)
+        s += piece;
+    return s;
+}
+
+// A message longer than the cap is cut at a character boundary and says so; one that fits
+// exactly stays whole.
+TEST(Logger, LongMessagesAreCutAndMarked)
+{
+    const size_t cap = Logger::kMaxMessageBytes;
+    const struct {
+        std::string text;
+        std::string kept;  // the escaped text before the marker; the whole text when not cut
+        bool cut;
+    } cases[] = {
+        {std::string(cap, 'a'), std::string(cap, 'a'), false},
+        {std::string(cap + 1, 'a'), std::string(cap, 'a'), true},
+        {std::string(1 << 20, 'n'), std::string(cap, 'n'), true},
+        // Escapes and UTF-8 characters are never split by the cut.
+        {std::string(cap, '\n'), Repeat("\\n", cap / 2), true},
+        {"a" + Repeat("\xe2\x82\xac", cap), "a" + Repeat("\xe2\x82\xac", (cap - 1) / 3), true},
+    };
+    for (const auto& c : cases) {
+        corvane_test::TempDir dir;
+        Logger* log = Logger::GetInstance();
+        ASSERT_TRUE(log->OpenLog(dir / "x.log"));
+        log->SetLogLevel(3);
+        log->Log(Logger::eWarn, c.text);
+        ASSERT_TRUE(log->CloseLog());
+        const std::string text = corvane_test::ReadFile(dir / "x.log");
+        ASSERT_GE(text.size(), 21u);
+        const std::string marker = "... [cut: message of " + std::to_string(c.text.size()) + " bytes]";
+        EXPECT_EQ(text.substr(21), "WARN:   " + c.kept + (c.cut ? marker : "") + "\n") << c.text.size();
+        EXPECT_EQ(text.find('\n'), text.size() - 1);
+    }
+}
+
 // The log descriptor never leaks into child processes.
 TEST(Logger, FileIsCloseOnExec)
 {

@@ -57,7 +57,7 @@ TEST_F(PluginExec, CommandTable)
         {"set", "a=1 b=2", "", 0, "", "", "Prevented \"set\" operation.a=1 b=2\n"},
         {"set", "=\"1\"", "", 0, "", "", "could not match line: =\"1\"\n"},
         // A key after a form feed or line end inside the word is no key of the word.
-        {"set", "=\"x\fa=1\nsecret=2\"", "", 0, "", "", "could not match line: =\"x\fa=1\nsecret=2\"\n"},
+        {"set", "=\"x\fa=1\nsecret=2\"", "", 0, "", "", "could not match line: =\"x\\x0ca=1\\nsecret=2\"\n"},
         {"plain", "one two", "first\nsecond", 5, "first\nsecond\n", "[plain][one][two]\n", ""},
         {"plain", "", "", 0, "", "[plain]\n", ""},
     };
@@ -168,12 +168,16 @@ TEST_F(PluginExec, HostileParametersNeverRunCommands)
         "'unbalanced; touch " + marker, "\"unbalanced; touch " + marker,
     };
     for (const std::string& text : texts) {
+        // The log line holds the text with its line break and backslashes escaped.
+        std::string logged;
+        for (char c : text)
+            logged += c == '\n' ? std::string("\\n") : c == '\\' ? std::string("\\\\") : std::string(1, c);
         for (const char* command : {"plain", "get", "set", "setconfig"}) {
             SCOPED_TRACE(std::string(command) + " " + text);
             LogCapture log;
             plugin.ExecPluginAndWait(command, text, {"*", "admin"});
             EXPECT_FALSE(dir.Exists("marker"));
-            EXPECT_TRUE(log.Contains("exec: " + SCRIPT + " " + command + " " + text + "\n"));
+            EXPECT_TRUE(log.Contains("exec: " + SCRIPT + " " + command + " " + logged + "\n"));
         }
     }
     dir.Clear();

@@ -37,11 +37,16 @@ protected:
         return dir / "corvaned.conf";
     }
 
-    // Starts the daemon and waits until it accepts connections.
-    void Start(const std::string& config = "")
+    // Starts the daemon and waits until it accepts connections. A `wrapper` command, if
+    // given, is started instead and must end by executing the daemon's command line, which
+    // is appended to it.
+    void Start(const std::string& config = "", const std::vector<std::string>& wrapper = {})
     {
         setenv("CORVANE_RECORD", (dir / "record").c_str(), 1);
-        daemon.reset(new Process({DaemonPath(), "-c", config.empty() ? Config() : config}, dir / "stderr"));
+        std::vector<std::string> argv = wrapper;
+        for (const std::string& arg : {DaemonPath(), std::string("-c"), config.empty() ? Config() : config})
+            argv.push_back(arg);
+        daemon.reset(new Process(argv, dir / "stderr"));
         bool up = WaitFor([this] {
             int fd = ConnectLoopback(port);
             if (fd >= 0)

@@ -1,21 +1,65 @@
-// HTTP GET downloads below /tmp/downloads/: whole files in a chunked body, 404 for the rest.
+// HTTP GET and HEAD downloads below /tmp/downloads/: whole files in a chunked body (or with a
+// length for HEAD and HTTP/1.0), 404 for the rest, and nothing from outside the directory
+// whatever links, FIFOs or devices are put in it, or what /tmp/downloads itself is.
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "DaemonFixture.h"
 
 using namespace corvane_test;
 
 namespace {
 
+HttpAnswer Request(int port, const std::string& method, const std::string& path,
+                   const std::string& version = "HTTP/1.1", const std::string& auth = "")
+{
+    std::string req = method + " " + path + " " + version + "\r\nHost: localhost\r\n";
+    if (!auth.empty())
+        req += "Authorization: Basic " + Base64(auth) + "\r\n";
+    return Exchange(port, req + "\r\n");
+}
+
+// The answer ends with its head: no body bytes at all.
+bool HeadOnly(const HttpAnswer& a)
+{
+    const size_t end = a.raw.find("\r\n\r\n");
+    return end != std::string::npos && end + 4 == a.raw.size();
+}
+
+std::string Pattern(size_t size)
+{
+    std::string data;
+    for (size_t i = 0; i < size; ++i)
+        data += static_cast<char>((i * 7919) & 0xFF);
+    return data;
+}
+
+size_t CountOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 class Downloads : public DaemonFixture {
 protected:
     void SetUp() override
     {
         DaemonFixture::SetUp();
-        if (!std::ifstream("/tmp/downloads/.").good())
-            GTEST_SKIP() << "no /tmp/downloads";
+        struct stat st;
+        ASSERT_TRUE(stat("/tmp/downloads", &st) == 0 && S_ISDIR(st.st_mode))
+            << "no /tmp/downloads: run the test through tests/isolated.sh";
         UsePlugins("plugins");
         MakeUsers();
-        sub = "/tmp/downloads/t" + std::to_string(port);
-        mkdir(sub.c_str(), 0755);
+        name = "t" + std::to_string(port);
+        sub = "/tmp/downloads/" + name;
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
         Start();
     }
     void TearDown() override
@@ -27,22 +71,67 @@ protected:
     }
     HttpAnswer Get(const std::string& path, const std::string& auth = "")
     {
-        std::string req = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n";
-        if (!auth.empty())
-            req += "Authorization: Basic " + Base64(auth) + "\r\n";
-        return Exchange(port, req + "\r\n");
+        return Request(port, "GET", path, "HTTP/1.1", auth);
     }
-    std::string sub;  // this test's folder inside the download directory
+    // Paths that must be refused, with the fixture files RefusedPaths() makes.
+    std::vector<std::string> RefusedPaths()
+    {
+        WriteFile(dir / "outside.txt", "secret");
+        mkdir((dir / "outside-dir").c_str(), 0755);
+        WriteFile(dir / "outside-dir/f.txt", "secret");
+        WriteFile(sub + "/inside.txt", "fine");
+        mkdir((sub + "/folder").c_str(), 0755);
+        symlink((dir / "outside.txt").c_str(), (sub + "/out-link").c_str());
+        symlink((dir / "outside-dir").c_str(), (sub + "/out-dir").c_str());
+        symlink("../../../../../../../etc/passwd", (sub + "/up-link").c_str());
+        symlink(("/tmp/downloads/../.." + dir.path() + "/outside.txt").c_str(), (sub + "/dotdot-abs").c_str());
+        symlink("/etc/passwd", (sub + "/etc-link").c_str());
+        symlink("/dev/zero", (sub + "/zero-link").c_str());
+        symlink("loop-b", (sub + "/loop-a").c_str());
+        symlink("loop-a", (sub + "/loop-b").c_str());
+        symlink("folder", (sub + "/folder-link").c_str());
+        mkfifo((sub + "/fifo").c_str(), 0644);
+        symlink("fifo", (sub + "/fifo-link").c_str());
+        mknod((sub + "/zero").c_str(), S_IFCHR | 0644, makedev(1, 5));
+        const std::string base = "/downloads/" + name;
+        return {
+            "/downloads/",
+            "/",
+            "/index.html",
+            base,
+            base + "/folder",
+            base + "/folder-link",
+            base + "/missing",
+            base + "/inside.txt/",
+            base + "/inside.txt/x",
+            base + "/out-link",
+            base + "/out-dir/f.txt",
+            base + "/up-link",
+            base + "/dotdot-abs",
+            base + "/etc-link",
+            base + "/zero-link",
+            base + "/loop-a",
+            base + "/fifo",
+            base + "/fifo-link",
+            base + "/zero",
+            "/downloads/../etc/passwd",
+            base + "/../../../etc/passwd",
+            base + "/folder/../inside.txt",
+            "/downloads/%2e%2e/etc/passwd",
+            "/downloads/%2E%2E%2Fetc%2Fpasswd",
+            "/downloads/..",
+            "/xdownloads/" + name + "/inside.txt",
+        };
+    }
+    std::string name;  // this test's folder inside the download directory
+    std::string sub;
 };
 
 // Files of several sizes arrive whole, byte for byte, as application/octet-stream.
 TEST_F(Downloads, FileArrivesWhole)
 {
-    std::string name = "t" + std::to_string(port);
     for (size_t size : {size_t(0), size_t(1), size_t(1024), size_t(2500), size_t(300000)}) {
-        std::string data;
-        for (size_t i = 0; i < size; ++i)
-            data += static_cast<char>((i * 7919) & 0xFF);
+        const std::string data = Pattern(size);
         WriteFile(sub + "/f.bin", data);
         for (const char* auth : {"", "tech:pw1"}) {
             HttpAnswer a = Get("/downloads/" + name + "/f.bin", auth);
@@ -63,36 +152,216 @@ TEST_F(Downloads, FileArrivesWhole)
     }
 }
 
-// Everything that is not a regular file inside the directory is 404, links leading out included.
+// An HTTP/1.0 client, which cannot read chunks, gets the file with its length instead.
+TEST_F(Downloads, Http10GetsContentLength)
+{
+    for (size_t size : {size_t(0), size_t(1), size_t(1024), size_t(2500), size_t(300000)}) {
+        const std::string data = Pattern(size);
+        WriteFile(sub + "/f.bin", data);
+        HttpAnswer a = Request(port, "GET", "/downloads/" + name + "/f.bin", "HTTP/1.0");
+        EXPECT_EQ(a.status, 200) << size;
+        EXPECT_EQ(a.headers["content-type"], "application/octet-stream");
+        EXPECT_EQ(a.headers.count("transfer-encoding"), 0u) << size;
+        EXPECT_EQ(a.headers["content-length"], std::to_string(size));
+        EXPECT_TRUE(a.body == data) << size;
+    }
+}
+
+// HEAD gets the head GET would get, with the file's length and no body; whatever GET
+// refuses is 404 without a body.
+TEST_F(Downloads, HeadAnswersLikeGetWithoutBody)
+{
+    for (size_t size : {size_t(0), size_t(2500), size_t(300000)}) {
+        WriteFile(sub + "/f.bin", Pattern(size));
+        for (const char* version : {"HTTP/1.1", "HTTP/1.0"}) {
+            HttpAnswer a = Request(port, "HEAD", "/downloads/" + name + "/f.bin", version);
+            EXPECT_EQ(a.status, 200) << size << " " << version;
+            EXPECT_EQ(a.headers["content-type"], "application/octet-stream");
+            EXPECT_EQ(a.headers["content-length"], std::to_string(size));
+            EXPECT_EQ(a.headers.count("transfer-encoding"), 0u);
+            EXPECT_TRUE(HeadOnly(a)) << a.raw;
+        }
+    }
+    for (const std::string& path : RefusedPaths()) {
+        HttpAnswer a = Request(port, "HEAD", path);
+        EXPECT_EQ(a.status, 404) << path << "\n" << a.raw;
+        EXPECT_TRUE(HeadOnly(a)) << path << "\n" << a.raw;
+    }
+}
+
+// Everything that is not a regular file inside the directory is 404, whether the name is a
+// link leading out, a FIFO or a device (neither of which may block a worker).
 TEST_F(Downloads, RefusedPathsAre404)
 {
-    std::string name = "t" + std::to_string(port);
-    WriteFile(dir / "outside.txt", "secret");
-    WriteFile(sub + "/inside.txt", "fine");
-    symlink((dir / "outside.txt").c_str(), (sub + "/out-link").c_str());
-    symlink((sub + "/inside.txt").c_str(), (sub + "/in-link").c_str());
-    mkdir((sub + "/folder").c_str(), 0755);
-    const std::string refused[] = {
-        "/downloads/",
-        "/",
-        "/index.html",
-        "/downloads/" + name,
-        "/downloads/" + name + "/folder",
-        "/downloads/" + name + "/missing",
-        "/downloads/" + name + "/out-link",
-        "/downloads/../etc/passwd",
-        "/downloads/" + name + "/../../../etc/passwd",
-        "/downloads/%2e%2e/etc/passwd",
-        "/downloads/%2E%2E%2Fetc%2Fpasswd",
-        "/downloads/..",
-        "/xdownloads/" + name + "/inside.txt",
-    };
-    for (const std::string& path : refused) {
-        HttpAnswer a = Get(path);
-        EXPECT_EQ(a.status, 404) << path << "\n" << a.raw;
-        EXPECT_EQ(ElementText(a.body, "faultstring"), "HTTP Error: 404 Not Found") << path;
+    for (const std::string& path : RefusedPaths()) {
+        for (const char* version : {"HTTP/1.1", "HTTP/1.0"}) {
+            HttpAnswer a = Request(port, "GET", path, version);
+            EXPECT_EQ(a.status, 404) << path << "\n" << a.raw;
+            EXPECT_EQ(ElementText(a.body, "faultstring"), "HTTP Error: 404 Not Found") << path;
+        }
     }
-    EXPECT_EQ(Get("/downloads/" + name + "/in-link").body, "fine");
+    EXPECT_EQ(Get("/downloads/" + name + "/inside.txt").body, "fine");
 }
+
+// Links inside the directory to regular files inside it are served, however they are spelled.
+TEST_F(Downloads, LinksInsideAreServed)
+{
+    mkdir((sub + "/d").c_str(), 0755);
+    mkdir((sub + "/d/e").c_str(), 0755);
+    WriteFile(sub + "/f.txt", "fine");
+    WriteFile(sub + "/d/inner.txt", "inner");
+    const struct {
+        const char* link;
+        std::string target;
+    } links[] = {
+        {"abs", sub + "/f.txt"},
+        {"abs-odd", "/tmp//downloads/./" + name + "/f.txt"},
+        {"rel", "f.txt"},
+        {"chain", "rel"},
+        {"d/up", "../f.txt"},
+        {"d/e/up2", "../../d/../f.txt"},
+        {"dir-link", "d"},
+        {"abs-dir", sub + "/d"},
+    };
+    for (const auto& l : links)
+        ASSERT_EQ(symlink(l.target.c_str(), (sub + "/" + l.link).c_str()), 0) << l.link;
+    const struct {
+        std::string path;
+        const char* body;
+    } cases[] = {
+        {"abs", "fine"},      {"abs-odd", "fine"},           {"rel", "fine"},
+        {"chain", "fine"},    {"d/up", "fine"},              {"d/e/up2", "fine"},
+        {"dir-link/inner.txt", "inner"}, {"abs-dir/up", "fine"}, {"d/./inner.txt", "inner"},
+    };
+    for (const auto& c : cases) {
+        HttpAnswer a = Get("/downloads/" + name + "/" + c.path);
+        EXPECT_EQ(a.status, 200) << c.path << "\n" << a.raw;
+        EXPECT_EQ(a.body, c.body) << c.path;
+    }
+}
+
+// A name swapped back and forth between a regular file, a link to a file outside and a FIFO
+// while it is fetched never serves the outside file and never holds a worker.
+TEST_F(Downloads, SwappedNameNeverLeaks)
+{
+    WriteFile(dir / "outside.txt", "SECRET");
+    WriteFile(sub + "/name", "public");
+    ASSERT_EQ(symlink((dir / "outside.txt").c_str(), (sub + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((sub + "/fifo").c_str(), 0644), 0);
+    const std::string nameAt = sub + "/name";
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        const std::string partners[] = {sub + "/link", sub + "/fifo"};
+        while (!done.load()) {
+            for (const std::string& other : partners) {
+                // Each exchange is made twice, so the name is a regular file between pairs.
+                renameat2(AT_FDCWD, nameAt.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+                renameat2(AT_FDCWD, nameAt.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+            }
+        }
+    });
+    int served = 0, refused = 0, other = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (int i = 0; i < 3000 && std::chrono::steady_clock::now() < until; ++i) {
+        HttpAnswer a = Request(port, "GET", "/downloads/" + name + "/name", i % 2 ? "HTTP/1.0" : "HTTP/1.1");
+        if (a.status == 200 && a.body == "public")
+            ++served;
+        else if (a.status == 404)
+            ++refused;
+        else
+            ++other;
+        ASSERT_EQ(a.body.find("SECRET"), std::string::npos) << "request " << i;
+    }
+    done.store(true);
+    swapper.join();
+    EXPECT_EQ(other, 0);
+    EXPECT_GT(served, 0);
+    // The daemon still serves.
+    EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*");
+}
+
+// What /tmp/downloads itself is decides whether anything is served: a directory (whoever
+// owns it) or a link that root made is used; a link made by another user, a file or a
+// missing name refuses every download with one error line naming the reason. The daemon
+// runs with a /tmp of its own, so that /tmp/downloads can be made anything.
+struct DirectoryCase {
+    const char* name;
+    std::string setup;   // shell commands run as root in the daemon's /tmp; $D is the test directory
+    std::string reason;  // the error line's text; empty when the files are served
+};
+
+class DownloadDirectory : public DaemonFixture, public ::testing::WithParamInterface<DirectoryCase> {
+protected:
+    std::vector<std::string> Wrapper()
+    {
+        const std::string script =
+            "set -e\n"
+            "D=\"$1\"; B=\"$2\"; SETUP=\"$3\"; shift 3\n"
+            "old=/run/corvane-old-tmp.$$\n"
+            "mkdir -p \"$old\"\n"
+            "mount --bind /tmp \"$old\"\n"
+            "mount -t tmpfs -o mode=1777 tmpfs /tmp\n"
+            "for keep in \"$D\" \"$B\"; do\n"
+            "  case \"$keep\" in /tmp/*) mkdir -p \"$keep\"; mount --bind \"$old${keep#/tmp}\" \"$keep\" ;; esac\n"
+            "done\n"
+            "eval \"$SETUP\"\n"
+            "exec \"$@\"\n";
+        return {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+                dir.path(), CORVANE_BINARY_DIR, GetParam().setup};
+    }
+};
+
+TEST_P(DownloadDirectory, DecidesWhatIsServed)
+{
+    UsePlugins("plugins");
+    MakeUsers();
+    ASSERT_EQ(mkdir((dir / "dl").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "dl").c_str(), 65534, 65534), 0);
+    WriteFile(dir / "dl/f.txt", "served");
+    Start("", Wrapper());
+    ASSERT_TRUE(ProcessAlive(daemon->pid())) << ReadFile(dir / "stderr");
+    // The discovery identity is the file the measured attack read through a planted link.
+    for (const char* file : {"f.txt", "corvaned_uuid"}) {
+        HttpAnswer a = Request(port, "GET", std::string("/downloads/") + file);
+        HttpAnswer head = Request(port, "HEAD", std::string("/downloads/") + file);
+        if (GetParam().reason.empty() && std::string(file) == "f.txt") {
+            EXPECT_EQ(a.status, 200) << a.raw;
+            EXPECT_EQ(a.body, "served");
+            EXPECT_EQ(head.status, 200);
+        } else {
+            EXPECT_EQ(a.status, 404) << file << "\n" << a.raw;
+            EXPECT_EQ(head.status, 404) << file;
+            EXPECT_EQ(a.body.find("urn:uuid:"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(Stop(), 0);
+    const std::string log = Log();
+    std::string reason = GetParam().reason;
+    if (reason.find("$D") != std::string::npos)
+        reason.replace(reason.find("$D"), 2, dir.path());
+    if (reason.empty()) {
+        EXPECT_EQ(log.find("downloads refused"), std::string::npos) << log;
+    } else {
+        // One line for each of the four refused requests.
+        EXPECT_EQ(CountOf(log, "ERROR:  downloads refused: /tmp/downloads " + reason + "\n"), 4u) << log;
+        EXPECT_EQ(CountOf(log, "downloads refused"), 4u) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, DownloadDirectory,
+    ::testing::Values(
+        DirectoryCase{"LinkByAnotherUser", "ln -s /var/lib/corvane /tmp/downloads; chown -h 65534:65534 /tmp/downloads",
+                      "is a link owned by uid 65534, neither root nor the daemon's user"},
+        DirectoryCase{"LinkByAnotherUserToFiles", "ln -s \"$D/dl\" /tmp/downloads; chown -h 65534:65534 /tmp/downloads",
+                      "is a link owned by uid 65534, neither root nor the daemon's user"},
+        DirectoryCase{"LinkByRoot", "ln -s \"$D/dl\" /tmp/downloads", ""},
+        DirectoryCase{"RelativeLinkByRoot", "ln -s \"${D#/tmp/}/dl\" /tmp/downloads", ""},
+        DirectoryCase{"DirectoryOfAnotherUser", "mkdir /tmp/downloads; mount --bind \"$D/dl\" /tmp/downloads", ""},
+        DirectoryCase{"LinkByRootToAFile", "ln -s \"$D/dl/f.txt\" /tmp/downloads",
+                      "links to $D/dl/f.txt, which cannot be opened as a directory: Not a directory"},
+        DirectoryCase{"RegularFile", "echo x > /tmp/downloads", "is neither a directory nor a link"},
+        DirectoryCase{"Missing", "", "cannot be opened: No such file or directory"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

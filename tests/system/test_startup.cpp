@@ -1,7 +1,9 @@
 // The real corvaned binary: command line, configuration switches, pid file, log lines, exit.
 #include <regex>
 
-#include "common/Process.h"
+#include <dirent.h>
+
+#include "DaemonFixture.h"
 
 using namespace corvane_test;
 
@@ -146,6 +148,126 @@ TEST_F(Startup, DaemonOptionDetaches)
     EXPECT_TRUE(WaitFor([&] { return !std::ifstream(dir / "pid").good(); }));
     EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child); }));
     EXPECT_NE(ReadFile(dir / "log").find("...exiting"), std::string::npos);
+}
+
+// A port value that is not a number from 1 to 65535 is named in an error line and ends the
+// daemon with status 1, as a missing one does.
+TEST_F(Startup, InvalidPortIsRefused)
+{
+    for (const char* value : {"abc", "0", "70000", "-5", "", "x8083"}) {
+        const std::string conf = dir / "corvaned.conf";
+        WriteFile(conf, std::string("[backend]\nport=") + value + "\nplugin_dir=" + (dir / "plugins") +
+                            "\nlogfile=" + (dir / "corvaned.log") + "\npidfile=" + (dir / "pid") +
+                            "\n[global]\nsqllite_db=" + (dir / "users.sqlite") + "\n");
+        unlink((dir / "corvaned.log").c_str());
+        Process p({DaemonPath(), "-c", conf}, dir / "err");
+        EXPECT_EQ(p.Wait(), 1) << value;
+        const std::string log = ReadFile(dir / "corvaned.log");
+        EXPECT_NE(log.find(std::string("ERROR:  invalid port '") + value + "': not a number from 1 to 65535\n"),
+                  std::string::npos)
+            << value << "\n" << log;
+        EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n") << value;
+        EXPECT_FALSE(std::ifstream(dir / "pid").good());
+    }
+}
+
+// A reader of the pid file finds the previous content or the whole new one, never an empty
+// or partial file, and no temporary file stays beside it.
+TEST_F(Startup, PidFileAppearsWhole)
+{
+    const std::string pidPath = dir / "pid";
+    WriteFile(pidPath, "4000000\n");
+    std::string conf = Conf("logfile=" + (dir / "corvaned.log") + "\npidfile=" + pidPath + "\n");
+    Process p({DaemonPath(), "-c", conf}, dir / "err");
+    const std::string wanted = std::to_string(p.pid()) + "\n";
+    std::vector<std::string> seen;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string text;
+    while (text != wanted && std::chrono::steady_clock::now() < until) {
+        text = ReadFile(pidPath);
+        if (text != "4000000\n" && text != wanted)
+            seen.push_back(text);
+    }
+    EXPECT_EQ(text, wanted);
+    EXPECT_TRUE(seen.empty()) << "read '" << (seen.empty() ? "" : seen.front()) << "'";
+    DIR* d = opendir(dir.path().c_str());
+    while (dirent* e = readdir(d))
+        EXPECT_NE(std::string(e->d_name).rfind("pid.", 0), 0u) << e->d_name;
+    closedir(d);
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_FALSE(std::ifstream(pidPath).good());
+}
+
+// A pid file that cannot be written costs a warning; the daemon runs on.
+TEST_F(Startup, UnwritablePidFileWarns)
+{
+    std::string conf = Conf("logfile=" + (dir / "corvaned.log") + "\npidfile=/nonexistent/dir/pid\n");
+    Process p({DaemonPath(), "-c", conf}, dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "corvaned.log").find("registered") != std::string::npos; }));
+    EXPECT_TRUE(ProcessAlive(p.pid()));
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_NE(ReadFile(dir / "corvaned.log").find("WARN:   could not write to pidfile /nonexistent/dir/pid\n"),
+              std::string::npos);
+}
+
+class DaemonMode : public DaemonFixture {};
+
+std::string DescriptorTarget(pid_t pid, int fd)
+{
+    char target[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "<closed>";
+}
+
+// After -D the daemon's descriptors 0, 1 and 2 are /dev/null, so a plug-in that writes to
+// standard error under "set -e" works as it does in the foreground; the pid file is 0644
+// although the daemon runs with umask 0.
+TEST_F(DaemonMode, PluginsInheritOpenStandardDescriptors)
+{
+    UsePlugins("stderr");
+    MakeUsers();
+    Process starter({DaemonPath(), "-c", Config(), "-D"}, dir / "stderr");
+    EXPECT_EQ(starter.Wait(), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string text = ReadFile(dir / "pid");
+        return !text.empty() && text.back() == '\n';
+    }));
+    const pid_t child = std::stoi(ReadFile(dir / "pid"));
+    ASSERT_TRUE(WaitFor([&] {
+        const int fd = ConnectLoopback(port);
+        if (fd >= 0)
+            close(fd);
+        return fd >= 0;
+    })) << Log();
+    for (int fd : {0, 1, 2})
+        EXPECT_EQ(DescriptorTarget(child, fd), "/dev/null") << "fd " << fd;
+    struct stat st;
+    ASSERT_EQ(stat((dir / "pid").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    for (int i = 0; i < 3; ++i) {
+        HttpAnswer a = Call("command", {{"plugin", "noisy"}, {"command", "get"}, {"parameters", ""}});
+        EXPECT_EQ(ElementText(a.body, "result"), "mode=quiet\n") << a.raw;
+    }
+    kill(child, SIGTERM);
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child); }));
+    EXPECT_FALSE(std::ifstream(dir / "pid").good());
+    EXPECT_EQ(ReadFile(dir / "stderr"), "");
+}
+
+// In the foreground a plug-in's standard error is the daemon's own.
+TEST_F(DaemonMode, ForegroundPluginWritesToDaemonStderr)
+{
+    UsePlugins("stderr");
+    MakeUsers();
+    Start();
+    HttpAnswer a = Call("command", {{"plugin", "noisy"}, {"command", "get"}, {"parameters", ""}});
+    EXPECT_EQ(ElementText(a.body, "result"), "mode=quiet\n") << a.raw;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_NE(ReadFile(dir / "stderr").find("noisy: reading the mode\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,59 @@
+// The user database under the running daemon: replaced by rename, and write-locked by
+// another process while callers log in.
+#include <thread>
+
+#include "DaemonFixture.h"
+
+using namespace corvane_test;
+
+namespace {
+
+class Users : public ServingDaemon {
+protected:
+    std::string Tokens(const std::string& auth)
+    {
+        HttpAnswer a = Call("auth-user", {}, auth);
+        return a.status == 401 ? "401" : ElementText(a.body, "result");
+    }
+};
+
+// `mv new.sqlite users.sqlite` takes effect at the next login: a deleted user is refused,
+// an added one accepted, the others keep their tokens.
+TEST_F(Users, ReplacedDatabaseTakesEffect)
+{
+    EXPECT_EQ(Tokens("tech:pw1"), "*:AUTHED:service");
+    const std::string fresh = dir / "new.sqlite";
+    WriteFile(dir / "new.sql", ReadFile(std::string(CORVANE_TEST_DATA) + "/users.sql") +
+                                   "DELETE FROM users WHERE name = 'tech';\n"
+                                   "INSERT INTO users VALUES (9, 'newbie', 'pw9');\n"
+                                   "INSERT INTO roles_users VALUES (9, 1);\n");
+    ASSERT_EQ(std::system(("sqlite3 '" + fresh + "' < '" + (dir / "new.sql") + "'").c_str()), 0);
+    ASSERT_EQ(std::system(("mv '" + fresh + "' '" + (dir / "users.sqlite") + "'").c_str()), 0);
+
+    EXPECT_EQ(Tokens("tech:pw1"), "401");
+    EXPECT_EQ(Tokens("newbie:pw9"), "*:AUTHED:service");
+    EXPECT_EQ(Tokens("plain:pw3"), "*:AUTHED");
+    EXPECT_EQ(Tokens(""), "*");
+    EXPECT_NE(Log().find("user database " + (dir / "users.sqlite") + " was replaced; reopened"), std::string::npos);
+}
+
+// A writer holding the database's lock for a moment delays a login instead of refusing it.
+TEST_F(Users, WriteLockDelaysLogin)
+{
+    const std::string locked = dir / "locked";
+    WriteFile(dir / "writer.sql", "BEGIN EXCLUSIVE;\n"
+                                  "UPDATE users SET password = password WHERE name = 'plain';\n"
+                                  ".shell touch '" + locked + "'\n"
+                                  ".shell sleep 0.5\n"
+                                  "COMMIT;\n");
+    int status = -1;
+    std::thread writer([&] {
+        status = std::system(("sqlite3 '" + (dir / "users.sqlite") + "' < '" + (dir / "writer.sql") + "'").c_str());
+    });
+    EXPECT_TRUE(WaitFor([&] { return std::ifstream(locked).good(); })) << "the writer never took its lock";
+    EXPECT_EQ(Tokens("tech:pw1"), "*:AUTHED:service");
+    writer.join();
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace
