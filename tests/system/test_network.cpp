@@ -3,6 +3,7 @@
 // answered or ended, and nobody else's service suffers.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <future>
@@ -50,6 +51,21 @@ std::string RawPost(const std::string& body, const std::string& extraHead = "")
 {
     return "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml; charset=utf-8\r\n" + extraHead +
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string Gzip(const std::string& data)
+{
+    z_stream z = {};
+    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, data.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
 }
 
 class Network : public ServingDaemon {
@@ -156,6 +172,32 @@ TEST_F(Network, BodyEndsAtContentLength)
     HttpAnswer a = ExchangeOpen(port, RawPost(AuthUser()) + "<trailing garbage", std::chrono::seconds(30));
     EXPECT_EQ(a.status, 200) << a.raw;
     EXPECT_EQ(ElementText(a.body, "result"), "*");
+}
+
+// A compressed body is checked as what it inflates to: a good one is served, a costly or
+// broken one refused, and one that inflates beyond the size cap is answered 413.
+TEST_F(Network, CompressedBodiesCheckedInflated)
+{
+    const std::string envelope = AuthUser();
+    std::string attributes;
+    for (int i = 0; i < 60000; ++i)
+        attributes += " a" + std::to_string(i) + "=\"1\"";
+    const size_t body = envelope.find("<wex:auth-user");
+    const struct {
+        const char* what;
+        std::string body;
+        int status;
+    } cases[] = {
+        {"well-formed", Gzip(envelope), 200},
+        {"60,000 attributes", Gzip(envelope.substr(0, body) + "<x" + attributes + "/>" + envelope.substr(body)), 500},
+        {"mismatched end tag", Gzip(envelope.substr(0, envelope.rfind("</")) + "</Envelop>"), 500},
+        {"beyond the size cap", Gzip(envelope.substr(0, body) + std::string(5 * 1024 * 1024, ' ') + envelope.substr(body)), 413},
+        {"not compressed at all", envelope, 500},
+    };
+    for (const auto& c : cases) {
+        HttpAnswer a = ExchangeOpen(port, RawPost(c.body, "Content-Encoding: gzip\r\n"), std::chrono::seconds(30));
+        EXPECT_EQ(a.status, c.status) << c.what << "\n" << a.raw.substr(0, 400);
+    }
 }
 
 // A request over the size cap is answered 413 as soon as its head has arrived, before any of
