@@ -10,8 +10,7 @@ protected:
     void SetUp() override
     {
         DaemonFixture::SetUp();
-        if (!std::ifstream("/tmp/downloads/.").good())
-            GTEST_SKIP() << "no /tmp/downloads";
+        ASSERT_TRUE(std::ifstream("/tmp/downloads/.").good()) << "no /tmp/downloads (tests/isolated.sh makes it)";
         UsePlugins("plugins");
         MakeUsers();
         sub = "/tmp/downloads/t" + std::to_string(port);
