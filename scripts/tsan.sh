@@ -16,8 +16,9 @@ cmake --build --preset tsan --target $programs
 # TSAN_OPTIONS (halt_on_error, second_deadlock_stack, scripts/tsan.supp) come from the test preset.
 log=build/tsan/tsan-tests.log
 status=0
-ctest --preset tsan -R "^($suites)\\." >"$log" 2>&1 || status=$?
+ctest --preset tsan -R "^($suites)\\." --output-junit ctest-results.xml >"$log" 2>&1 || status=$?
 grep -a "SUMMARY: ThreadSanitizer" "$log" | sort | uniq -c || true
 tail -12 "$log"
 [ "$status" -eq 0 ] || echo "full output: $log"
+[ "$status" -ne 0 ] || ./scripts/no-skips.sh build/tsan/ctest-results.xml || status=$?
 exit "$status"

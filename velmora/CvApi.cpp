@@ -55,13 +55,13 @@ struct Record {
         std::memcpy(&v, bytes + Off, 8);
         return v;
     }
-    // The caller has checked that the name fits the field with its NUL.
+    // The caller has checked that the name fits the field; the zero-filled record ends a
+    // shorter one with its NUL.
     template <size_t Off>
     void putText(const char* text, size_t length)
     {
         static_assert(Off + kTextField <= N, "field outside the record");
         std::memcpy(bytes + Off, text, length);
-        bytes[Off + length] = 0;
     }
     // Reply text may lack its NUL; the copy stops at the field's end and is always terminated.
     template <size_t Off>
@@ -180,10 +180,9 @@ int CvApi_GetSgName(int fd, int mode, uint32_t* index, char* name)
     if (byIndex) {
         r.put32<8>(*index);
     } else {
-        size_t length;
-        if (!nameFits(name, length))
-            return ENAMETOOLONG;
-        r.putText<8>(name, length);
+        // The field ends the record, so a name may fill it without a NUL, just as it may fill
+        // the caller's 256-byte buffer.
+        r.putText<8>(name, ::strnlen(name, kTextField));
     }
     const int rc = issue(fd, 0xA02, r);
     if (rc == 0) {

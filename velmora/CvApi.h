@@ -20,9 +20,9 @@ CvRequestFunction setCvRequestFunction(CvRequestFunction fn);
 
 // Each returns 0 on success and the errno value on failure unless its comment says otherwise.
 // Outputs are written only on success. Text fields handed to or read from the driver are 256
-// bytes; caller name buffers must hold 256 bytes, and a name that does not fit in 255 bytes plus
-// its NUL is refused with ENAMETOOLONG without a request. A null pointer the wrapper would read or
-// write through is refused with EINVAL.
+// bytes; caller name buffers must hold 256 bytes. A quota name that does not fit in 255 bytes plus
+// its NUL is refused with ENAMETOOLONG without a request; a stripe-group name may fill all 256.
+// A null pointer the wrapper would read or write through is refused with EINVAL.
 
 int CvApi_AllocSpace(int fd, uint64_t* a, uint64_t* b, uint64_t c, uint32_t d);
 int CvApi_PunchHole(int fd, uint64_t* a, uint64_t* b, uint64_t* c, uint64_t* d);

@@ -18,6 +18,8 @@ public:
     {
         char tmpl[] = "/tmp/corvane-test-XXXXXX";
         const char* made = mkdtemp(tmpl);
+        if (made == nullptr)
+            ADD_FAILURE() << "cannot make a temporary directory under /tmp";
         path_ = made ? made : "";
     }
     ~TempDir()

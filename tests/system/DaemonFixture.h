@@ -10,7 +10,10 @@ namespace corvane_test {
 
 class DaemonFixture : public ::testing::Test {
 protected:
-    void SetUp() override { CORVANE_REQUIRE_PRIVATE_NETWORK(); }
+    // Checked here rather than in SetUp: a fatal failure in the constructor keeps every SetUp
+    // of the fixtures built on this one from running, so none starts the daemon on a host network.
+    DaemonFixture() { RequirePrivateNetwork(); }
+    void RequirePrivateNetwork() { CORVANE_REQUIRE_PRIVATE_NETWORK(); }
 
     // Copies the fixture folder data/<plugins> into the test's directory.
     void UsePlugins(const std::string& fixture)

@@ -29,6 +29,11 @@ protected:
         return path;
     }
     static std::string ReadPid(const std::string& path) { return ReadFile(path); }
+    // The file is there before the number is in it: wait for a whole pid and its newline.
+    static bool HoldsPid(const std::string& path)
+    {
+        return std::regex_match(ReadFile(path), std::regex("[1-9][0-9]*\n"));
+    }
 
     TempDir dir;
 };
@@ -66,7 +71,7 @@ TEST_F(Startup, MissingConfigUsesDefaults)
 {
     std::string missing = dir / "none.conf";
     Process p({DaemonPath(), "-c", missing, "-l", dir / "log"}, dir / "err", dir.path());
-    ASSERT_TRUE(WaitFor([] { return std::ifstream("/var/run/corvaned.pid").good(); }));
+    ASSERT_TRUE(WaitFor([] { return HoldsPid("/var/run/corvaned.pid"); })) << ReadFile(dir / "err");
     EXPECT_EQ(ReadPid("/var/run/corvaned.pid"), std::to_string(p.pid()) + "\n");
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(), 0);
@@ -81,7 +86,7 @@ TEST_F(Startup, LogLinesAndPidFile)
 {
     std::string conf = Conf("logfile=" + (dir / "corvaned.log") + "\npidfile=" + (dir / "pid") + "\n");
     Process p({DaemonPath(), "-c", conf}, dir / "err");
-    ASSERT_TRUE(WaitFor([&] { return std::ifstream(dir / "pid").good(); }));
+    ASSERT_TRUE(WaitFor([&] { return HoldsPid(dir / "pid"); }));
     EXPECT_EQ(ReadPid(dir / "pid"), std::to_string(p.pid()) + "\n");
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(std::chrono::seconds(5)), 0);
@@ -125,7 +130,7 @@ TEST_F(Startup, DaemonKeyNeedsExactTrue)
     for (const char* value : {"True", "yes"}) {
         std::string conf = Conf(std::string("daemon=") + value + "\npidfile=" + (dir / "pid") + "\n");
         Process p({DaemonPath(), "-c", conf}, dir / "err");
-        ASSERT_TRUE(WaitFor([&] { return std::ifstream(dir / "pid").good(); })) << value;
+        ASSERT_TRUE(WaitFor([&] { return HoldsPid(dir / "pid"); })) << value;
         EXPECT_EQ(ReadPid(dir / "pid"), std::to_string(p.pid()) + "\n") << value;
         EXPECT_TRUE(ProcessAlive(p.pid()));
         p.Signal(SIGTERM);
@@ -140,7 +145,7 @@ TEST_F(Startup, DaemonOptionDetaches)
     std::string conf = Conf("daemon=false\nlogfile=" + (dir / "log") + "\npidfile=" + (dir / "pid") + "\n");
     Process p({DaemonPath(), "-c", conf, "-D"}, dir / "err");
     EXPECT_EQ(p.Wait(), 0);
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "pid").size() > 1; }));
+    ASSERT_TRUE(WaitFor([&] { return HoldsPid(dir / "pid"); }));
     pid_t child = std::stoi(ReadPid(dir / "pid"));
     EXPECT_NE(child, p.pid());
     ASSERT_TRUE(ProcessAlive(child));

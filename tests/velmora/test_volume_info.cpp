@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <list>
 #include <map>
 #include <sstream>
@@ -26,8 +28,10 @@ using velmora::VolumeInfo;
 
 namespace {
 
-// Exit code of a child that could not build its mount namespace.
+// Exit codes of a child that may not make a mount namespace here (no privileges), and of one
+// whose set-up inside it broke.
 constexpr int kCannotIsolate = 77;
+constexpr int kSetUpFailed = 78;
 
 const std::string kData = CORVANE_TEST_DATA;
 
@@ -84,10 +88,13 @@ bool fail(std::string& why, const std::string& step)
     return false;
 }
 
-bool makeFile(const char* path)
+bool writeFile(const char* path, const std::string& text)
 {
-    const int fd = ::open(path, O_CREAT | O_WRONLY, 0644);
-    return fd >= 0 && ::close(fd) == 0;
+    const int fd = ::open(path, O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && whole;
 }
 
 // The volumes the fixture tables name, each a real tmpfs of 1 MiB under a private /tmp.
@@ -96,12 +103,16 @@ const std::vector<std::string> kVolumes = {"nfs-in", "nfs-out", "nfs4-in", "nfs4
 
 enum class Tables { Both, FstabOnly, None };
 
-// Runs inside the child: a private mount namespace where "/etc/fstab" and "/etc/mtab" are the
+// The fixture tables' text, read before the child's tmpfs over /tmp can hide a checkout there.
+struct TableTexts {
+    std::string fstab;
+    std::string mtab;
+};
+
+// Runs inside the child, in its fresh mount namespace: "/etc/fstab" and "/etc/mtab" hold the
 // fixtures and the volumes they list are mounted for real. Nothing leaks to the host.
-bool isolate(Tables tables, std::string& why)
+bool isolate(Tables tables, const TableTexts& texts, std::string& why)
 {
-    if (::unshare(CLONE_NEWNS) != 0)
-        return fail(why, "unshare");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return fail(why, "make / private");
     if (::mount("tmpfs", "/tmp", "tmpfs", 0, "size=4m") != 0)
@@ -117,22 +128,14 @@ bool isolate(Tables tables, std::string& why)
     }
     if (::mkdir("/tmp/vol/nfs-in/sub", 0755) != 0)
         return fail(why, "mkdir sub");
-    // "/etc/mtab" is usually a link into /proc, which a bind mount cannot cover; a private
-    // tmpfs over /etc gives both tables plain files to bind the fixtures onto.
+    // "/etc/mtab" is usually a link into /proc; a private tmpfs over /etc makes both tables
+    // plain files.
     if (::mount("tmpfs", "/etc", "tmpfs", 0, "size=1m") != 0)
         return fail(why, "tmpfs on /etc");
-    if (tables != Tables::None) {
-        if (!makeFile("/etc/fstab"))
-            return fail(why, "create /etc/fstab");
-        if (::mount((kData + "/volume_fstab").c_str(), "/etc/fstab", nullptr, MS_BIND, nullptr) != 0)
-            return fail(why, "bind /etc/fstab");
-    }
-    if (tables == Tables::Both) {
-        if (!makeFile("/etc/mtab"))
-            return fail(why, "create /etc/mtab");
-        if (::mount((kData + "/volume_mtab").c_str(), "/etc/mtab", nullptr, MS_BIND, nullptr) != 0)
-            return fail(why, "bind /etc/mtab");
-    }
+    if (tables != Tables::None && !writeFile("/etc/fstab", texts.fstab))
+        return fail(why, "write /etc/fstab");
+    if (tables == Tables::Both && !writeFile("/etc/mtab", texts.mtab))
+        return fail(why, "write /etc/mtab");
     return true;
 }
 
@@ -141,6 +144,12 @@ void runIsolated(Tables tables, const std::function<void(Checks&)>& body)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
+    TableTexts texts;
+    for (auto [name, text] : {std::make_pair("volume_fstab", &texts.fstab), {"volume_mtab", &texts.mtab}}) {
+        std::ifstream in(kData + "/" + name, std::ios::binary);
+        ASSERT_TRUE(in) << "cannot read fixture " << kData << "/" << name;
+        text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const pid_t pid = ::fork();
@@ -150,7 +159,11 @@ void runIsolated(Tables tables, const std::function<void(Checks&)>& body)
         Checks checks;
         std::string why;
         int code = kCannotIsolate;
-        if (isolate(tables, why)) {
+        if (::unshare(CLONE_NEWNS) != 0) {
+            fail(why, "unshare");
+        } else if (!isolate(tables, texts, why)) {
+            code = kSetUpFailed;
+        } else {
             body(checks);
             why = checks.report;
             code = why.empty() ? 0 : 1;
@@ -179,6 +192,7 @@ void runIsolated(Tables tables, const std::function<void(Checks&)>& body)
     const int exitCode = WEXITSTATUS(status);
     if (exitCode == kCannotIsolate)
         GTEST_SKIP() << "no private mount namespace: " << report;
+    ASSERT_NE(exitCode, kSetUpFailed) << "cannot set up the private mount namespace: " << report;
     EXPECT_EQ(exitCode, 0) << report;
 }
 
