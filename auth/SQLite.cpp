@@ -84,6 +84,46 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+// BEGIN on construction and COMMIT on every way out, ROLLBACK when the commit fails, each a
+// statement prepared once per store and reset after use. The login's statements must be
+// reset before this ends. When BEGIN fails they run alone, each in a transaction of its own.
+class ReadTransaction {
+public:
+    ReadTransaction(sqlite3* db, sqlite3_stmt*& begin, sqlite3_stmt*& commit, sqlite3_stmt*& rollback)
+        : db_(db), commit_(commit), rollback_(rollback)
+    {
+        // A transaction still open would show every later login the users as they were then.
+        if (!sqlite3_get_autocommit(db_))
+            Run(rollback_, "ROLLBACK");
+        open_ = Run(begin, "BEGIN");
+    }
+    ~ReadTransaction()
+    {
+        if (open_ && !Run(commit_, "COMMIT") && !sqlite3_get_autocommit(db_))
+            Run(rollback_, "ROLLBACK");
+    }
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+private:
+    bool Run(sqlite3_stmt*& cache, const char* sql)
+    {
+        if (!cache && (sqlite3_prepare_v2(db_, sql, -1, &cache, nullptr) != SQLITE_OK || !cache)) {
+            sqlite3_finalize(cache);
+            cache = nullptr;
+            return false;
+        }
+        const int rc = sqlite3_step(cache);
+        sqlite3_reset(cache);
+        return rc == SQLITE_DONE;
+    }
+
+    sqlite3* db_;
+    sqlite3_stmt*& commit_;
+    sqlite3_stmt*& rollback_;
+    bool open_ = false;
+};
+
 }  // namespace
 
 SQLite::SQLite()
@@ -122,8 +162,14 @@ void SQLite::ReleaseStatements()
 {
     sqlite3_finalize(loginStatement);
     sqlite3_finalize(traitsStatement);
+    sqlite3_finalize(beginStatement);
+    sqlite3_finalize(commitStatement);
+    sqlite3_finalize(rollbackStatement);
     loginStatement = nullptr;
     traitsStatement = nullptr;
+    beginStatement = nullptr;
+    commitStatement = nullptr;
+    rollbackStatement = nullptr;
 }
 
 void SQLite::ReopenIfReplaced()
@@ -171,6 +217,8 @@ User SQLite::Login(std::string name, std::string password)
 {
     boost::lock_guard<boost::mutex> lock(mutex);
     ReopenIfReplaced();
+    // Declared before the statements, so that it ends after they are reset.
+    ReadTransaction transaction(db, beginStatement, commitStatement, rollbackStatement);
     {
         Statement login(db, loginStatement, loginQuery, name, password);
         if (!login.prepared() || login.step() != SQLITE_ROW)

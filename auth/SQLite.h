@@ -52,4 +52,9 @@ private:
     // Prepared on first use and kept: parsing the SQL again for every login was most of its cost.
     sqlite3_stmt* loginStatement = nullptr;
     sqlite3_stmt* traitsStatement = nullptr;
+    // Both statements of a login run in one read transaction, so SQLite locks and checks the
+    // file once per login instead of once per statement.
+    sqlite3_stmt* beginStatement = nullptr;
+    sqlite3_stmt* commitStatement = nullptr;
+    sqlite3_stmt* rollbackStatement = nullptr;
 };

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,6 +23,7 @@
 #include "discovery/WsddTargetService.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
 #include "plugins/CommandProcess.h"
+#include "soap/AcceptHook.h"
 #include "soap/ConnectionTask.h"
 #include "soap/RequestLimits.h"
 #include "stdsoap2.h"
@@ -39,13 +39,6 @@ int WorkerCount()
 }
 
 void InstallSignalHandlerOnWorker() { install_signal_handler(); }
-
-void SetCloseOnExec(int fd)
-{
-    int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0)
-        fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
 
 // Connections accepted but not yet taken by a worker; beyond this the loop leaves new ones in
 // the kernel's backlog, so a connection flood cannot grow memory without bound.
@@ -223,7 +216,7 @@ int CorvaneCore::run()
         Logger::GetInstance()->Log(Logger::eError, buf);
         return ctx->error;
     }
-    SetCloseOnExec(ctx->master);
+    AcceptHook acceptHook(ctx);
     const int deferSeconds = kDeferAcceptSeconds;
     setsockopt(ctx->master, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
 
@@ -267,11 +260,15 @@ int CorvaneCore::run()
             soapDeferred = true;
         } else if (soapReady) {
             soapDeferred = false;
-            if (soap_valid_socket(soap_accept(ctx))) {
+            SOAP_SOCKET accepted;
+            {
+                AcceptHook::Turn turn(acceptHook);
+                accepted = soap_accept(ctx);
+            }
+            if (soap_valid_socket(accepted)) {
                 if (acceptFailing)
                     Logger::GetInstance()->Log(Logger::eInfo, "accepting connections again");
                 acceptFailing = false;
-                SetCloseOnExec(ctx->socket);
                 boost::function<void()> task = MakeConnectionTask(*ctx, shared_from_this(), &stopping_);
                 // The listening context must not close the socket it handed over.
                 ctx->socket = SOAP_INVALID_SOCKET;

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,6 +80,65 @@ std::vector<int> DescriptorsOf(const std::string& path)
     closedir(dir);
     return fds;
 }
+
+// Counts the shared locks that connections opened through the process's default SQLite file
+// layer take on main database files, while it is installed. Wraps the default layer's files in
+// place: only their lock method is replaced.
+class SharedLockCounter {
+public:
+    SharedLockCounter() : base_(sqlite3_vfs_find(nullptr))
+    {
+        vfs_ = *base_;
+        vfs_.zName = "corvane-lock-counter";
+        vfs_.szOsFile = base_->szOsFile + static_cast<int>(sizeof(Extra));
+        vfs_.pAppData = this;
+        vfs_.xOpen = &Open;
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~SharedLockCounter() { sqlite3_vfs_register(base_, 1), sqlite3_vfs_unregister(&vfs_); }
+    SharedLockCounter(const SharedLockCounter&) = delete;
+    SharedLockCounter& operator=(const SharedLockCounter&) = delete;
+
+    int count() const { return count_.load(); }
+
+private:
+    struct Extra {
+        SharedLockCounter* owner;
+        const sqlite3_io_methods* methods;
+        sqlite3_io_methods counting;
+    };
+    static Extra* ExtraOf(sqlite3_file* file, int baseSize)
+    {
+        return reinterpret_cast<Extra*>(reinterpret_cast<char*>(file) + baseSize);
+    }
+    static int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags)
+    {
+        SharedLockCounter* self = static_cast<SharedLockCounter*>(vfs->pAppData);
+        const int rc = self->base_->xOpen(self->base_, name, file, flags, outFlags);
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB))
+            return rc;
+        Extra* extra = ExtraOf(file, self->base_->szOsFile);
+        extra->owner = self;
+        extra->methods = file->pMethods;
+        extra->counting = *file->pMethods;
+        extra->counting.xLock = &Lock;
+        file->pMethods = &extra->counting;
+        return rc;
+    }
+    static int Lock(sqlite3_file* file, int level)
+    {
+        // The counting methods sit inside the Extra block, right behind the layer's own file.
+        Extra* extra = reinterpret_cast<Extra*>(reinterpret_cast<char*>(const_cast<sqlite3_io_methods*>(file->pMethods)) -
+                                                offsetof(Extra, counting));
+        if (level == SQLITE_LOCK_SHARED)
+            extra->owner->count_.fetch_add(1);
+        return extra->methods->xLock(file, level);
+    }
+
+    sqlite3_vfs* base_;
+    sqlite3_vfs vfs_;
+    std::atomic<int> count_{0};
+};
 
 class UserStore : public ::testing::Test {
 protected:
@@ -203,6 +264,62 @@ TEST_F(UserStore, DescriptorIsCloseOnExecAndClosedOnDestruction)
             EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "fd " << fd;
     }
     EXPECT_TRUE(DescriptorsOf(dbPath).empty());
+}
+
+// A login reads both its statements under one shared lock of the database file, taken and
+// checked once, whether it is accepted or refused.
+TEST_F(UserStore, LoginLocksTheFileOnce)
+{
+    SharedLockCounter locks;
+    SQLite store;
+    // The first one also reads the schema, under a lock of its own.
+    store.Login("alice", "secret");
+    const struct {
+        const char* name;
+        const char* password;
+    } cases[] = {{"alice", "secret"}, {"bob", "hunter2"}, {"alice", "wrong"}};
+    for (const auto& c : cases) {
+        const int before = locks.count();
+        LoginError(store, c.name, c.password);
+        EXPECT_EQ(locks.count() - before, 1) << c.name << " / " << c.password;
+    }
+}
+
+// No login leaves its read transaction open, however it ends: a writer can change the users
+// at once afterwards, and the next login sees the change.
+TEST(UserStoreDatabase, NoLoginLeavesTheDatabaseLocked)
+{
+    const struct {
+        const char* fixture;
+        const char* name;
+        const char* password;
+    } cases[] = {
+        {"users.sql", "alice", "secret"},
+        {"users.sql", "alice", "wrong"},
+        {"users.sql", "nobody", ""},
+        {"no_users_table.sql", "alice", "secret"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + ": " + c.name);
+        corvane_test::TempDir dir;
+        const std::string dbPath = dir / "users.sqlite";
+        BuildDatabase(dbPath, c.fixture);
+        ConfigureDatabase(dir, dbPath);
+        SQLite store;
+        LoginError(store, c.name, c.password);
+
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open(dbPath.c_str(), &writer), SQLITE_OK);
+        // No busy time-out: a lock still held fails the write at once.
+        const int rc = sqlite3_exec(writer,
+                                    "CREATE TABLE IF NOT EXISTS users (id INTEGER PRIMARY KEY, name TEXT, password TEXT);"
+                                    "INSERT INTO users (name, password) VALUES ('zoe', 'z');",
+                                    nullptr, nullptr, nullptr);
+        const std::string error = sqlite3_errmsg(writer);
+        sqlite3_close(writer);
+        EXPECT_EQ(rc, SQLITE_OK) << error;
+        EXPECT_EQ(LoginError(store, "zoe", "z"), "<accepted>");
+    }
 }
 
 // A database file that does not exist is created empty, and nobody can log in.

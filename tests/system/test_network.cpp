@@ -1,15 +1,20 @@
 // Connections as real networks bring them: slow readers, malformed, idle and dribbling peers,
 // costly XML, descriptor exhaustion, datagram floods and commands that never end. Each is
 // answered or ended, and nobody else's service suffers.
+#include <dirent.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <zlib.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 
 #include "DaemonFixture.h"
+// For the runtime's default socket buffer size.
+#include "stdsoap2.h"
 
 using namespace corvane_test;
 
@@ -68,6 +73,58 @@ std::string Gzip(const std::string& data)
     return out;
 }
 
+int LocalPort(int fd)
+{
+    sockaddr_in address = {};
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+int IntOption(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    return getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+}
+
+// The inode of the TCP socket bound to local port `local` and connected to port `remote`.
+unsigned long SocketInode(int local, int remote)
+{
+    std::istringstream table(ReadFile("/proc/net/tcp"));
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        unsigned localPort = 0, remotePort = 0;
+        unsigned long inode = 0;
+        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu", &localPort, &remotePort,
+                   &inode) == 3 &&
+            static_cast<int>(localPort) == local && static_cast<int>(remotePort) == remote)
+            return inode;
+    }
+    return 0;
+}
+
+// The number of the descriptor of process `pid` that holds socket `inode`, or -1.
+int DescriptorOfSocket(pid_t pid, unsigned long inode)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    int found = -1;
+    DIR* d = opendir(dir.c_str());
+    while (d && found < 0) {
+        dirent* entry = readdir(d);
+        if (!entry)
+            break;
+        char target[64] = {};
+        if (readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0 && wanted == target)
+            found = std::atoi(entry->d_name);
+    }
+    if (d)
+        closedir(d);
+    return found;
+}
+
 class Network : public ServingDaemon {
 protected:
     void TearDown() override
@@ -81,6 +138,62 @@ protected:
 
     std::string AuthUser() const { return Envelope("auth-user"); }
 };
+
+// A connection the daemon has accepted is close-on-exec and non-blocking, with TCP_NODELAY and
+// the buffer sizes that the runtime's defaults give a socket. Read from the daemon's own
+// descriptor: its flags from /proc, its options through a duplicate taken with pidfd_getfd.
+TEST_F(Network, AcceptedConnectionIsCloseOnExecWithTheRuntimesOptions)
+{
+    const int reference = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int buffer = SOAP_BUFLEN;
+    ASSERT_EQ(setsockopt(reference, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer), 0);
+    ASSERT_EQ(setsockopt(reference, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer), 0);
+    const int sndbuf = IntOption(reference, SOL_SOCKET, SO_SNDBUF);
+    const int rcvbuf = IntOption(reference, SOL_SOCKET, SO_RCVBUF);
+    close(reference);
+
+    // Half a request head: a worker holds the connection while it waits for the rest, up to
+    // the request deadline; a busy machine gets a few tries.
+    int fd = -1;
+    int theirs = -1;
+    for (int attempt = 0; attempt < 5 && theirs < 0; ++attempt) {
+        if (fd >= 0)
+            close(fd);
+        fd = ConnectLoopback(port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, "POST / HTTP/1.1\r\nHost: localhost\r\n"));
+        // Until the daemon accepts it, the connection's socket has no inode.
+        const int client = LocalPort(fd);
+        WaitFor(
+            [&] {
+                const unsigned long inode = SocketInode(port, client);
+                return inode != 0 && (theirs = DescriptorOfSocket(daemon->pid(), inode)) >= 0;
+            },
+            std::chrono::seconds(2));
+    }
+    ASSERT_GE(theirs, 0) << "the daemon holds no descriptor of the connection";
+
+    const std::string info =
+        ReadFile("/proc/" + std::to_string(daemon->pid()) + "/fdinfo/" + std::to_string(theirs));
+    const size_t at = info.find("flags:");
+    ASSERT_NE(at, std::string::npos) << info;
+    const long flags = std::strtol(info.c_str() + at + 6, nullptr, 8);
+    EXPECT_NE(flags & O_CLOEXEC, 0) << info;
+    EXPECT_NE(flags & O_NONBLOCK, 0) << info;
+
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, daemon->pid(), 0));
+    ASSERT_GE(pidfd, 0) << strerror(errno);
+    const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, theirs, 0));
+    const int error = errno;
+    close(pidfd);
+    ASSERT_GE(copy, 0) << strerror(error);
+    EXPECT_EQ(IntOption(copy, SOL_SOCKET, SO_SNDBUF), sndbuf);
+    EXPECT_EQ(IntOption(copy, SOL_SOCKET, SO_RCVBUF), rcvbuf);
+    EXPECT_EQ(IntOption(copy, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_NE(fcntl(copy, F_GETFL) & O_NONBLOCK, 0);
+    close(copy);
+    close(fd);
+}
 
 // A download read far slower than the request deadline, and longer than any transfer time-out
 // the daemon ever had, still arrives whole with its closing chunk.
