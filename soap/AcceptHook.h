@@ -1,10 +1,10 @@
 #pragma once
 // The listening context's accept hook: soap_accept stays the call that accepts, and the hook
 // makes each connection close-on-exec (and non-blocking, as the context's time-outs ask)
-// in the accept4 call itself. Around the hook, soap_accept makes calls that would change
-// nothing on such a socket; a Turn spares them: the wait for the listener that select has just
-// reported readable, the buffer sizes and TCP_NODELAY that the connection inherits from the
-// listener soap_bind configured, and the file-status flags that accept4 already set.
+// in the accept4 call itself. A Turn spares soap_accept calls that would change nothing: the
+// wait for the listener that select has just reported readable, and the buffer sizes that the
+// connection inherits from the listener soap_bind configured. (The runtime still sets
+// TCP_NODELAY and the file-status flags on each connection; it offers no way to skip them.)
 // Owned by the main loop for its listening context; used on the main thread only.
 struct soap;
 
@@ -43,7 +43,6 @@ private:
 
     struct soap* ctx_;
     int (*runtimeAccept_)(struct soap*, int, struct sockaddr*, int*);
-    bool listenerNoDelay_ = false;
     // What soap_bind gave the listener, and so every connection it queues.
     int boundSndbuf_ = 0;
     int boundRcvbuf_ = 0;

@@ -206,32 +206,3 @@ TEST(AcceptHook, NothingQueuedRunsOutAsTheAcceptTimeOut)
     close(TakeSocket(listener.ctx()));
 }
 
-// Once soap_accept has returned, calls on the connection reach the kernel again: a change of
-// its flags or options is made, and what is read back is the socket's own state.
-TEST(AcceptHook, LaterCallsOnTheConnectionAreNotSpared)
-{
-    Listener listener(60, 60, 5);
-    ASSERT_GT(listener.port(), 0);
-    AcceptHook hook(listener.ctx());
-    Client client(listener.port());
-    SOAP_SOCKET accepted;
-    {
-        AcceptHook::Turn turn(hook);
-        accepted = soap_accept(listener.ctx());
-    }
-    ASSERT_TRUE(soap_valid_socket(accepted));
-    const int flags = fcntl(accepted, F_GETFL);
-    ASSERT_NE(flags & O_NONBLOCK, 0);
-    ASSERT_EQ(fcntl(accepted, F_SETFL, flags & ~O_NONBLOCK), 0);
-    EXPECT_EQ(fcntl(accepted, F_GETFL) & O_NONBLOCK, 0);
-    ASSERT_EQ(fcntl(accepted, F_SETFL, flags), 0);
-    EXPECT_NE(fcntl(accepted, F_GETFL) & O_NONBLOCK, 0);
-
-    const int off = 0;
-    ASSERT_EQ(setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off), 0);
-    EXPECT_EQ(IntOption(accepted, IPPROTO_TCP, TCP_NODELAY), 0);
-    const int on = 1;
-    ASSERT_EQ(setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0);
-    EXPECT_NE(IntOption(accepted, IPPROTO_TCP, TCP_NODELAY), 0);
-    close(TakeSocket(listener.ctx()));
-}
