@@ -1,7 +1,6 @@
 #include "discovery/WsddTargetService.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -35,15 +34,6 @@ const char* const kResolveMatchesAction = SOAP_NAMESPACE_OF_wsdd "/ResolveMatche
 void Log(Logger::eLogLevel level, const std::string& text)
 {
     Logger::GetInstance()->Log(level, text);
-}
-
-void SetCloseOnExec(int fd)
-{
-    if (fd < 0)
-        return;
-    const int flags = ::fcntl(fd, F_GETFD);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 // SIOCGIFADDR for the name cut to 15 characters; false when the interface has no IPv4
@@ -103,13 +93,6 @@ std::string trim_whitespace(const char* text)
     return s.substr(first, last - first + 1);
 }
 
-void WsddTargetService::ContextDeleter::operator()(soap* context) const
-{
-    soap_destroy(context);
-    soap_end(context);
-    soap_free(context);
-}
-
 WsddTargetService::WsddTargetService()
 {
     MetaDataVersion_ = static_cast<uint32_t>(std::time(nullptr));
@@ -127,7 +110,7 @@ WsddTargetService::WsddTargetService()
     if (!soap_valid_socket(soap_bind(listener_.get(), kGroupAddress, kGroupPort, 100)))
         throw WsddTargetServiceConstructionException(std::string("Could not bind to ") + kGroupAddress + ":" +
                                                      std::to_string(kGroupPort) + " - bailing out!");
-    SetCloseOnExec(listener_->master);
+    CorvaneSoap::SetCloseOnExec(listener_->master);
     listenerSend_ = listener_->fsend;
     listener_->fsend = &WsddTargetService::GatedSend;
     listenerRecv_ = listener_->frecv;
@@ -224,12 +207,8 @@ void WsddTargetService::SendHello()
     const int result = soap_wsdd_Hello(sender, SOAP_WSDD_ADHOC, endPoint_.c_str(), soap_wsa_rand_uuid(sender),
                                        nullptr, uuidString_.c_str(), type_.c_str(), nullptr, nullptr,
                                        XAddrs_.c_str(), MetaDataVersion_);
-    if (result != 0) {
-        char text[1024];
-        soap_sprint_fault(sender, text, sizeof text);
-        text[sizeof text - 1] = '\0';
-        Log(Logger::eError, text);
-    }
+    if (result != 0)
+        CorvaneSoap::LogSoapFault(sender);
     // Each message's data lives in the context; release it so repeated Hellos do not pile up.
     soap_destroy(sender);
     soap_end(sender);
@@ -243,12 +222,8 @@ void WsddTargetService::SendBye()
     const int result = soap_wsdd_Bye(sender, SOAP_WSDD_ADHOC, endPoint_.c_str(), soap_wsa_rand_uuid(sender),
                                      uuidString_.c_str(), type_.c_str(), nullptr, nullptr, XAddrs_.c_str(),
                                      MetaDataVersion_);
-    if (result != 0) {
-        char text[1024];
-        soap_sprint_fault(sender, text, sizeof text);
-        text[sizeof text - 1] = '\0';
-        Log(Logger::eError, text);
-    }
+    if (result != 0)
+        CorvaneSoap::LogSoapFault(sender);
     soap_destroy(sender);
     soap_end(sender);
 }
@@ -365,7 +340,7 @@ int WsddTargetService::CloseOnExecOpen(soap* context, const char* endpoint, cons
 {
     WsddTargetService* self = static_cast<WsddTargetService*>(context->user);
     const int fd = self->senderOpen_(context, endpoint, host, port);
-    SetCloseOnExec(fd);
+    CorvaneSoap::SetCloseOnExec(fd);
     return fd;
 }
 

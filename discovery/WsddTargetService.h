@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-struct soap;
+#include "soap/SoapContext.h"
 
 // The text without leading and trailing blanks, tabs, line ends, vertical tabs and form
 // feeds; a null pointer gives the empty text.
@@ -49,11 +49,6 @@ public:
     static uint32_t GetBootTime();
 
 private:
-    struct ContextDeleter {
-        void operator()(soap* context) const;
-    };
-    using Context = std::unique_ptr<soap, ContextDeleter>;
-
     // The callbacks of the WS-Discovery plug-in answer through this, with the service's lock.
     friend struct WsddTargetServiceAccess;
 
@@ -68,8 +63,8 @@ private:
     // The sender opens a socket per message; none may leak into plug-in children.
     static int CloseOnExecOpen(soap* context, const char* endpoint, const char* host, int port);
 
-    Context listener_;
-    Context sender_;
+    CorvaneSoap::SoapContext listener_;
+    CorvaneSoap::SoapContext sender_;
     uint32_t MetaDataVersion_ = 0;
     std::string uuidString_;
     std::string endPoint_;

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds the fuzz targets with clang-14 in build/fuzz and runs each for SECONDS (default 20)
-# inside a private network and mount namespace; exits non-zero when any target crashes.
+# Builds the fuzz targets (preset fuzz: clang-14 in build/fuzz) and runs each for SECONDS
+# (default 20) inside a private network and mount namespace (scripts/netns.sh); exits non-zero
+# when any target crashes.
 # Usage: fuzz/run.sh [SECONDS] [TARGET...]   (needs clang-14 libclang-rt-14-dev, root)
 # Binaries: build/fuzz/fuzz/<target>; logs and crash artifacts: build/fuzz/runs/<target>/.
 set -eu
@@ -12,13 +13,11 @@ build="$root/build/fuzz"
 all="fuzz_config fuzz_utilities fuzz_plugin_description fuzz_shell_words fuzz_wsdd fuzz_soap"
 targets=${*:-$all}
 
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" \
-  -DCORVANE_SANITIZE=ON -DCORVANE_FUZZ=ON -DCORVANE_TESTS=OFF >"$build.cfg.log" 2>&1 \
-  || { cat "$build.cfg.log"; exit 1; }
+mkdir -p "$root/build"
+(cd "$root" && cmake --preset fuzz) >"$build.cfg.log" 2>&1 || { cat "$build.cfg.log"; exit 1; }
 built=""
 for t in $targets; do
-  if cmake --build "$build" --target "$t" -j8 >"$build.$t.log" 2>&1; then
+  if (cd "$root" && cmake --build --preset fuzz --target "$t") >"$build.$t.log" 2>&1; then
     built="$built $t"
   else
     echo "BUILD FAILED: $t (see $build.$t.log)"; tail -5 "$build.$t.log"; status=1
@@ -30,12 +29,8 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 work="$build/runs"
 mkdir -p "$work"
 # Each target gets a scratch copy of its seeds, so the committed corpus only grows by hand.
-unshare --net --mount --propagation private sh -c '
+"$root/scripts/netns.sh" --tmpfs /var/lib/corvane --tmpfs /tmp/downloads --tmpfs /run -- sh -c '
   set -u
-  ip link set lo up; ip link set lo multicast on
-  ip route add 224.0.0.0/4 dev lo; ip route add default dev lo
-  mkdir -p /var/lib/corvane /run /tmp/downloads
-  mount -t tmpfs tmpfs /var/lib/corvane; mount -t tmpfs tmpfs /tmp/downloads; mount -t tmpfs tmpfs /run
   # The targets keep their fixture directories here, never in the host'"'"'s /tmp (which may
   # hold this very checkout, so it is not hidden behind a tmpfs either).
   rm -rf "'"$work"'/tmp"; mkdir -p "'"$work"'/tmp"; export TMPDIR="'"$work"'/tmp"

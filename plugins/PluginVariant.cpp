@@ -52,6 +52,33 @@ std::set<std::string> DeclaredInstances(const xmlpp::Node& node)
     return prefixes;
 }
 
+// The ids one "parameters" list of a command permits: the ids it names, in its order, then
+// with "*" every declared id but "*" itself and those it names with a leading "!".
+TokenList ParseParameterList(const std::string& text, const boost::regex& separator,
+                             const std::list<std::string>& declared)
+{
+    TokenList items;
+    for (boost::sregex_token_iterator it(text.begin(), text.end(), separator, -1), end; it != end; ++it)
+        items.push_back(*it);
+
+    std::list<std::string> all;
+    if (std::find(items.begin(), items.end(), "*") != items.end()) {
+        all = declared;
+        all.remove("*");
+    }
+    TokenList ids;
+    for (const std::string& item : items) {
+        if (item.empty())
+            continue;
+        if (item[0] == '!')
+            all.remove(item.substr(1));
+        else
+            ids.push_back(item);
+    }
+    ids.insert(ids.end(), all.begin(), all.end());
+    return ids;
+}
+
 }  // namespace
 
 const Plugin::VariantEntry& Plugin::getEntry(const TokenList& tokens) const
@@ -163,28 +190,8 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
             const xmlpp::Element* list = dynamic_cast<const xmlpp::Element*>(listNode);
             const xmlpp::TextNode* textNode = list != nullptr ? list->get_child_text() : nullptr;
             const std::string text = textNode != nullptr ? std::string(textNode->get_content()) : "";
-
-            std::vector<std::string> items;
-            for (boost::sregex_token_iterator it(text.begin(), text.end(), listPattern_, -1), end;
-                 it != end; ++it)
-                items.push_back(*it);
-
-            std::list<std::string> all;
-            if (std::find(items.begin(), items.end(), "*") != items.end()) {
-                all = params;
-                all.remove("*");
-            }
-            std::vector<std::string> explicitIds;
-            for (const std::string& item : items) {
-                if (item.empty())
-                    continue;
-                if (item[0] == '!')
-                    all.remove(item.substr(1));
-                else
-                    explicitIds.push_back(item);
-            }
-            allowed.insert(allowed.end(), explicitIds.begin(), explicitIds.end());
-            allowed.insert(allowed.end(), all.begin(), all.end());
+            const TokenList ids = ParseParameterList(text, listPattern_, params);
+            allowed.insert(allowed.end(), ids.begin(), ids.end());
         }
         if (allowed.empty()) {
             allowed.assign(params.begin(), params.end());

@@ -1,22 +1,17 @@
 #!/bin/sh
-# Builds the concurrency test programs with ThreadSanitizer (preset tsan, build/tsan) and runs
-# every test in them, one process per test as ctest does: the logger, the worker pool, the
-# variant cache, plug-in commands, Hellos from several threads and concurrent logins.
-# Programs that multicast run in network namespaces of their own (tests/isolated.sh).
+# Builds the concurrency test programs (ctest label `concurrency`: the logger, the worker pool,
+# the variant cache, plug-in commands, Hellos from several threads and concurrent logins) with
+# ThreadSanitizer (preset tsan, build/tsan) and runs every test in them, one process per test as
+# ctest does. Programs that multicast run in network namespaces of their own (tests/isolated.sh).
 # Any report stops its test with TSan's exit code, so the run fails. Run as root.
 set -eu
 cd "$(dirname "$0")/.."
-programs="core_logger core_executor_service plugins_test_PluginVariant plugins_test_PluginExec
-          auth_sqlite discovery_service_tests"
-# The suites of exactly those programs; the tests of programs not built here stay out.
-suites="Logger|Table/LoggerLevels|ExecutorService|PluginVariant|PluginExec|UserStore|UserStoreDatabase|WsddServiceTest|WsddQueryTest"
 cmake --preset tsan >/dev/null
-# shellcheck disable=SC2086
-cmake --build --preset tsan --target $programs
+cmake --build --preset tsan --target concurrency_tests
 # TSAN_OPTIONS (halt_on_error, second_deadlock_stack, scripts/tsan.supp) come from the test preset.
 log=build/tsan/tsan-tests.log
 status=0
-ctest --preset tsan -R "^($suites)\\." --output-junit ctest-results.xml >"$log" 2>&1 || status=$?
+ctest --preset tsan -L concurrency --output-junit ctest-results.xml >"$log" 2>&1 || status=$?
 grep -a "SUMMARY: ThreadSanitizer" "$log" | sort | uniq -c || true
 tail -12 "$log"
 [ "$status" -eq 0 ] || echo "full output: $log"

@@ -14,6 +14,7 @@
 #include "soap/ConnectionTask.h"
 #include "soap/HttpGet.h"
 #include "soap/RequestReader.h"
+#include "soap/SoapContext.h"
 
 SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core)
     : CorvaneSoap::Service(master), core(std::move(core)), mpUser(new User(USER_ANONYM))
@@ -46,14 +47,10 @@ void SoapServer::Setup()
 
 CorvaneSoap::Service* SoapServer::copy()
 {
-    struct soap* ctx = soap_copy(this);
+    const CorvaneSoap::SoapContext ctx(soap_copy(this));
     if (!ctx)
         return nullptr;
-    SoapServer* copied = new SoapServer(*ctx, core);
-    soap_destroy(ctx);
-    soap_end(ctx);
-    soap_free(ctx);
-    return copied;
+    return new SoapServer(*ctx, core);
 }
 
 int SoapServer::serve()

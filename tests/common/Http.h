@@ -12,6 +12,8 @@
 #include <vector>
 #include <string>
 
+#include "soap/WexNamespace.h"
+
 namespace corvane_test {
 
 struct HttpAnswer {
@@ -176,7 +178,7 @@ inline std::string XmlEscape(const std::string& s)
     return out;
 }
 
-const char* const kWexNamespace = "http://corvane.example.org/schemas/wex-types/2013/07";
+const char* const kWexNamespace = CORVANE_WEX_NAMESPACE;
 
 // A SOAP 1.1 request for `operation` ("command") with the fields in the given order.
 inline std::string Envelope(const std::string& operation,

@@ -1,40 +1,17 @@
 #pragma once
 // Small helpers shared by the test executables: temporary directories, files, namespaces.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
+#include "common/TempDir.h"
+
 namespace corvane_test {
-
-// A fresh directory under /tmp, removed with everything in it when the object goes.
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/corvane-test-XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        if (made == nullptr)
-            ADD_FAILURE() << "cannot make a temporary directory under /tmp";
-        path_ = made ? made : "";
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 inline void WriteFile(const std::string& path, const std::string& text)
 {
@@ -48,6 +25,37 @@ inline std::string ReadFile(const std::string& path)
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
+}
+
+// How often `what` stands in `text`, not overlapping.
+inline int CountOf(const std::string& text, const std::string& what)
+{
+    if (what.empty())
+        return 0;
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+// Whether anything, a dangling link included, stands at the path.
+inline bool Exists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The message of the exception of type E that `f` throws, or "" when it throws none; any
+// other exception goes on to fail the test.
+template <typename E, typename F>
+std::string thrownMessage(F f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
 }
 
 // True inside a network namespace that holds nothing but the loopback interface.

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "TestLog.h"
 #include "WsddTestSupport.h"
+#include "common/LogCapture.h"
 #include "discovery/WsddTargetService.h"
 
 class WsddServiceTest : public ::testing::Test {
@@ -18,7 +18,8 @@ protected:
     void SetUp() override
     {
         lock_.reset(new wsddtest::ProcessLock());
-        TestLog::Get();
+        // The log is open before the first service of the program logs anything.
+        corvane_test::LogCapture::Path();
         wsddtest::InstallSigtermCounter();
         wsddtest::ResetSigtermCount();
         port_ = wsddtest::TestPort();

@@ -3,8 +3,11 @@
 
 #include <string>
 
-#include "TestLog.h"
+#include "common/LogCapture.h"
 #include "discovery/ProcFiles.h"
+
+using corvane_test::CountOf;
+using corvane_test::LogCapture;
 
 namespace {
 
@@ -49,11 +52,11 @@ TEST(DiscoveryBootTime, ReadsBtimeOrWarnsAndGivesZero)
 {
     for (const BootTimeCase& c : kBootTimeCases) {
         SCOPED_TRACE(c.file);
-        const size_t mark = TestLog::Get().Mark();
+        const LogCapture capture;
         EXPECT_EQ(discovery::ReadBootTime(Data(c.file).c_str()), c.expected);
-        const std::string log = TestLog::Get().Since(mark);
-        EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eTrace, "boot time is: " + std::to_string(c.expected))), 1);
-        EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eWarn, "getting boot time from /proc/stat failed!")),
+        const std::string log = capture.Text();
+        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eTrace, "boot time is: " + std::to_string(c.expected))), 1);
+        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn, "getting boot time from /proc/stat failed!")),
                   c.expected == 0 ? 1 : 0);
     }
 }

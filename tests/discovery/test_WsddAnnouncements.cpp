@@ -7,7 +7,10 @@
 #include <thread>
 
 #include "WsddServiceTest.h"
+#include "common/LogCapture.h"
 
+using corvane_test::CountOf;
+using corvane_test::LogCapture;
 using namespace wsddtest;
 
 namespace {
@@ -158,10 +161,10 @@ TEST_F(WsddServiceTest, ForeignAnnouncementsOnlyLogTraceLines)
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.action);
-        const size_t mark = TestLog::Get().Mark();
+        const LogCapture capture;
         device.SendToGroup(ForeignMessage(c.action, c.body));
         EXPECT_EQ(service.Dispatch(), 0);
-        EXPECT_EQ(TestLog::Count(TestLog::Get().Since(mark), TestLog::Line(Logger::eTrace, c.line)), 1);
+        EXPECT_EQ(CountOf(capture.Text(), LogCapture::Line(Logger::eTrace, c.line)), 1);
         EXPECT_TRUE(device.CollectUntilSentinel().empty());
     }
 }

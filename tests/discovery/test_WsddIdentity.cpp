@@ -8,7 +8,10 @@
 
 #include "UuidText.h"
 #include "WsddServiceTest.h"
+#include "common/LogCapture.h"
 
+using corvane_test::CountOf;
+using corvane_test::LogCapture;
 using namespace wsddtest;
 
 namespace {
@@ -50,7 +53,7 @@ TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
         SCOPED_TRACE(c.name);
         WriteIdentity(c.present ? &c.content : nullptr);
         UdpSocket observer = UdpSocket::GroupObserver();
-        const size_t mark = TestLog::Get().Mark();
+        const LogCapture capture;
         std::string announced;
         {
             WsddTargetService service;
@@ -59,9 +62,9 @@ TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
             ASSERT_EQ(hellos.size(), 1u);
             EXPECT_EQ(hellos[0].address, announced);
         }
-        const std::string log = TestLog::Get().Since(mark);
-        EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), c.kept ? 0 : 1);
-        EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eError, "wsdd uuid could not be assigned.")), 0);
+        const std::string log = capture.Text();
+        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), c.kept ? 0 : 1);
+        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eError, "wsdd uuid could not be assigned.")), 0);
         std::string stored;
         ASSERT_TRUE(ReadIdentity(stored));
         if (c.kept) {
@@ -85,10 +88,10 @@ TEST_F(WsddServiceTest, CreatedIdentityIsReusedOnNextStart)
         WsddTargetService service;
         first = service.GetUuidString();
     }
-    const size_t mark = TestLog::Get().Mark();
+    const LogCapture capture;
     WsddTargetService service;
     EXPECT_EQ(service.GetUuidString(), first);
-    EXPECT_EQ(TestLog::Count(TestLog::Get().Since(mark), TestLog::Line(Logger::eWarn, "wsdd uuid from file is not valid.")),
+    EXPECT_EQ(CountOf(capture.Text(), LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")),
               0);
 }
 
@@ -96,7 +99,7 @@ TEST_F(WsddServiceTest, CreatedIdentityIsReusedOnNextStart)
 // completes: the Hello goes out with the new identifier held in memory.
 TEST_F(WsddServiceTest, MissingDirectoryLogsErrorRaisesSigtermAndStillAnnounces)
 {
-    const size_t mark = TestLog::Get().Mark();
+    const LogCapture capture;
     const std::string failure = RunInChild([this]() -> std::string {
         if (::unshare(CLONE_NEWNS) < 0)
             return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
@@ -121,7 +124,7 @@ TEST_F(WsddServiceTest, MissingDirectoryLogsErrorRaisesSigtermAndStillAnnounces)
         return "";
     });
     EXPECT_EQ(failure, "");
-    const std::string log = TestLog::Get().Since(mark);
-    EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eError, "wsdd uuid could not be assigned.")), 1);
-    EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), 1);
+    const std::string log = capture.Text();
+    EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eError, "wsdd uuid could not be assigned.")), 1);
+    EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), 1);
 }

@@ -9,8 +9,11 @@
 #include <ctime>
 
 #include "WsddServiceTest.h"
+#include "common/LogCapture.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
 
+using corvane_test::CountOf;
+using corvane_test::LogCapture;
 using namespace wsddtest;
 
 namespace {
@@ -34,10 +37,10 @@ void WaitForNextSecond(uint32_t since)
 TEST_F(WsddServiceTest, ConfiguredInterfaceGivesItsAddress)
 {
     UseConfig(port_, "lo");
-    const size_t mark = TestLog::Get().Mark();
+    const LogCapture capture;
     WsddTargetService service;
     EXPECT_EQ(service.GetXAddrs(), LocalXAddrs());
-    const std::string log = TestLog::Get().Since(mark);
+    const std::string log = capture.Text();
     EXPECT_EQ(log.find("WARN:"), std::string::npos) << log;
 }
 
@@ -46,14 +49,14 @@ TEST_F(WsddServiceTest, ConfiguredInterfaceGivesItsAddress)
 TEST_F(WsddServiceTest, MissingConfiguredInterfaceFallsBackToDefaultRoute)
 {
     UseConfig(port_, "nosuchif0");
-    const size_t mark = TestLog::Get().Mark();
+    const LogCapture capture;
     UdpSocket client = UdpSocket::Loopback();
     WsddTargetService service;
     EXPECT_EQ(service.GetXAddrs(), LocalXAddrs());
-    const std::string log = TestLog::Get().Since(mark);
-    EXPECT_EQ(TestLog::Count(log, TestLog::Line(Logger::eWarn,
-                                                "Could not find interface 'nosuchif0'! Trying default route now - you "
-                                                "may want to correct or disable the 'global.mcast_if' config option...")),
+    const std::string log = capture.Text();
+    EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn,
+                                            "Could not find interface 'nosuchif0'! Trying default route now - you "
+                                            "may want to correct or disable the 'global.mcast_if' config option...")),
               1);
     ProbeSpec spec;
     spec.messageId = NewMessageId();
@@ -113,7 +116,7 @@ TEST_F(WsddServiceTest, AddressChangeRenewsMetadataVersion)
 TEST_F(WsddServiceTest, ConfiguredInterfaceWithoutAddressAnnouncesLoopback)
 {
     UseConfig(port_, "lo");
-    const size_t mark = TestLog::Get().Mark();
+    const LogCapture capture;
     const std::string failure = RunInChild([this]() -> std::string {
         std::string error = EnterPrivateNetwork(true, false);
         if (!error.empty())
@@ -124,17 +127,17 @@ TEST_F(WsddServiceTest, ConfiguredInterfaceWithoutAddressAnnouncesLoopback)
         return error;
     });
     EXPECT_EQ(failure, "");
-    const std::string log = TestLog::Get().Since(mark);
-    EXPECT_GE(TestLog::Count(log, TestLog::Line(Logger::eWarn, kFallbackLo)), 1);
+    const std::string log = capture.Text();
+    EXPECT_GE(CountOf(log, LogCapture::Line(Logger::eWarn, kFallbackLo)), 1);
     // One failed Hello at construction and one failed Bye at destruction.
-    EXPECT_EQ(TestLog::Count(log, std::string(Logger::Prefix(Logger::eError)) + "SOAP 1.2 fault"), 2) << log;
+    EXPECT_EQ(CountOf(log, std::string(Logger::Prefix(Logger::eError)) + "SOAP 1.2 fault"), 2) << log;
     EXPECT_NE(log.find("IP_MULTICAST_IF"), std::string::npos) << log;
 }
 
 // With no configured interface and no default route the address is 0.0.0.0, silently.
 TEST_F(WsddServiceTest, NoDefaultRouteAnnouncesZeroAddressSilently)
 {
-    const size_t mark = TestLog::Get().Mark();
+    const LogCapture capture;
     const std::string failure = RunInChild([this]() -> std::string {
         std::string error = EnterPrivateNetwork(true, false);
         if (!error.empty())
@@ -143,7 +146,7 @@ TEST_F(WsddServiceTest, NoDefaultRouteAnnouncesZeroAddressSilently)
         return Check(service.GetXAddrs() == LocalXAddrs("0.0.0.0"), "XAddrs " + service.GetXAddrs());
     });
     EXPECT_EQ(failure, "");
-    EXPECT_EQ(TestLog::Get().Since(mark).find("Could not get address"), std::string::npos);
+    EXPECT_EQ(capture.Text().find("Could not get address"), std::string::npos);
 }
 
 // Without any route to the group, joining fails and construction throws; nothing is sent.

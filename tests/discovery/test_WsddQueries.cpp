@@ -6,7 +6,10 @@
 #include <thread>
 
 #include "WsddServiceTest.h"
+#include "common/LogCapture.h"
 
+using corvane_test::CountOf;
+using corvane_test::LogCapture;
 using namespace wsddtest;
 
 namespace {
@@ -108,13 +111,13 @@ TEST_F(WsddQueryTest, ProbeAnsweredOnlyForOwnType)
         spec.withTypes = c.withTypes;
         spec.types = c.types;
         spec.extraNamespaces = c.extraNamespaces;
-        const size_t mark = TestLog::Get().Mark();
+        const LogCapture capture;
         const std::vector<Datagram> replies = Exchange(ProbeMessage(spec));
         if (c.answered)
             ExpectAnsweredProbe(spec.messageId, replies);
         else
             EXPECT_TRUE(replies.empty());
-        EXPECT_EQ(TestLog::Count(TestLog::Get().Since(mark), TestLog::Line(Logger::eTrace, "wsdd_event_Probe() called")),
+        EXPECT_EQ(CountOf(capture.Text(), LogCapture::Line(Logger::eTrace, "wsdd_event_Probe() called")),
                   1);
     }
 }
@@ -147,9 +150,9 @@ TEST_F(WsddQueryTest, ResolveAnsweredOnlyForOwnAddress)
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         const std::string messageId = NewMessageId();
-        const size_t mark = TestLog::Get().Mark();
+        const LogCapture capture;
         const std::vector<Datagram> replies = Exchange(ResolveMessage(messageId, c.address));
-        EXPECT_EQ(TestLog::Count(TestLog::Get().Since(mark), TestLog::Line(Logger::eTrace, "wsdd_event_Resolve() called")),
+        EXPECT_EQ(CountOf(capture.Text(), LogCapture::Line(Logger::eTrace, "wsdd_event_Resolve() called")),
                   1);
         if (!c.answered) {
             EXPECT_TRUE(replies.empty());

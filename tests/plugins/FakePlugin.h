@@ -9,36 +9,25 @@
 #include <iterator>
 #include <string>
 
+#include "common/TestSupport.h"
+
 class FakePluginDir {
 public:
-    FakePluginDir()
-    {
-        char name[] = "/tmp/corvane_fake_XXXXXX";
-        path_ = ::mkdtemp(name);
-        ::setenv("FAKE_DIR", path_.c_str(), 1);
-    }
-    ~FakePluginDir() { std::filesystem::remove_all(path_); }
+    FakePluginDir() { ::setenv("FAKE_DIR", dir_.path().c_str(), 1); }
 
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    void Write(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(File(name), std::ios::binary) << text;
-    }
-    std::string Read(const std::string& name) const
-    {
-        std::ifstream in(File(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(File(name)); }
+    const std::string& Path() const { return dir_.path(); }
+    std::string File(const std::string& name) const { return dir_ / name; }
+    void Write(const std::string& name, const std::string& text) const { corvane_test::WriteFile(File(name), text); }
+    std::string Read(const std::string& name) const { return corvane_test::ReadFile(File(name)); }
+    bool Exists(const std::string& name) const { return corvane_test::Exists(File(name)); }
     void Clear() const
     {
-        for (const auto& entry : std::filesystem::directory_iterator(path_))
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
             std::filesystem::remove_all(entry.path());
     }
 
 private:
-    std::string path_;
+    corvane_test::TempDir dir_;
 };
 
 // Whether the test process has a child that has ended but was not collected.

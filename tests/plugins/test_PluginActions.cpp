@@ -8,8 +8,10 @@
 #include <thread>
 
 #include "FakePlugin.h"
-#include "LogCapture.h"
+#include "common/LogCapture.h"
 #include "plugins/Plugin.h"
+
+using corvane_test::LogCapture;
 
 namespace {
 

@@ -10,8 +10,10 @@
 #include <libxml++/nodes/element.h>
 #include <libxml++/parsers/domparser.h>
 
-#include "LogCapture.h"
+#include "common/LogCapture.h"
 #include "plugins/Plugin.h"
+
+using corvane_test::LogCapture;
 
 namespace {
 

@@ -5,20 +5,17 @@
 #include <iterator>
 #include <thread>
 
-#include "LogCapture.h"
+#include "common/LogCapture.h"
 #include "plugins/Plugin.h"
+
+using corvane_test::LogCapture;
+using corvane_test::ReadFile;
 
 namespace {
 
 const std::string DATA = CORVANE_TEST_DATA;
 typedef std::vector<std::string> Tokens;
 typedef std::vector<std::string> Ids;
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The root element of a fixture as it stands in the file, with some texts cut out.
 std::string RootText(const std::string& file, const std::vector<std::string>& cut)

@@ -1,7 +1,7 @@
 <?php
 // Calls the four operations through PHP's SoapClient in WSDL mode, an independent SOAP client,
 // loaded from the WSDL that the build generates, as methods named after the operations. Prints
-// the same lines as the other clients (see test_clients.cpp); exits non-zero on any failure.
+// the same lines as the other clients (see test_Clients.cpp); exits non-zero on any failure.
 // Usage: php php_client.php <wsdl> <port> [user:password]
 
 [, $wsdl, $port] = $argv;

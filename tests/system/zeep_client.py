@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Calls the four operations through zeep, an independent SOAP client, loaded from the WSDL that
 the build generates, as attributes named after the operations. Prints the same lines as the
-other clients (see test_clients.cpp); exits non-zero on any failure.
+other clients (see test_Clients.cpp); exits non-zero on any failure.
 Usage: zeep_client.py <wsdl> <port> [user:password]"""
 import json
 import sys

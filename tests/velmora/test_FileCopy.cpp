@@ -1,4 +1,5 @@
-#include "tests/velmora/TempTree.h"
+#include "common/TestSupport.h"
+#include "tests/velmora/WidePath.h"
 
 #include "velmora/Exception.h"
 #include "velmora/FileOperations.h"
@@ -12,9 +13,9 @@
 #include <vector>
 
 using velmora::FileOperations;
-using velmora_test::exists;
-using velmora_test::readAll;
-using velmora_test::TempTree;
+using velmora::Exception::Generic;
+using namespace corvane_test;
+using velmora_test::wide;
 
 namespace {
 
@@ -36,24 +37,12 @@ mode_t modeOf(const std::string& path)
     return st.st_mode & 07777;
 }
 
-// The message of the library exception thrown by `f`, or "" when none was thrown.
-template <typename F>
-std::string thrownMessage(F f)
-{
-    try {
-        f();
-    } catch (const velmora::Exception::Generic& e) {
-        return e.what();
-    }
-    return "";
-}
-
 } // namespace
 
 // Files around the 15 MiB chunk size arrive byte for byte, with and without flushing.
 TEST(FileCopy, CopiesSizesAroundTheChunk)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     FileOperations ops;
     const std::vector<size_t> sizes = {0, 1, 15 * kMiB - 1, 15 * kMiB, 15 * kMiB + 1, 31 * kMiB};
@@ -62,8 +51,8 @@ TEST(FileCopy, CopiesSizesAroundTheChunk)
             const std::string content = pattern(size);
             tree.write("src", content);
             const std::string dst = "dst_" + std::to_string(size) + (flush ? "_f" : "");
-            ASSERT_TRUE(ops.CopyF(tree.wpath("src"), tree.wpath(dst), flush)) << size;
-            EXPECT_TRUE(readAll(tree.path(dst)) == content) << "size " << size << " flush " << flush;
+            ASSERT_TRUE(ops.CopyF(wide(tree / "src"), wide(tree / dst), flush)) << size;
+            EXPECT_TRUE(ReadFile(tree.path(dst)) == content) << "size " << size << " flush " << flush;
             if (size > kMiB)
                 break; // flushing the large files only slows the run
         }
@@ -73,7 +62,7 @@ TEST(FileCopy, CopiesSizesAroundTheChunk)
 // An existing longer destination is overwritten in place: cut to the source's length, mode kept.
 TEST(FileCopy, OverwriteKeepsModeAndCutsLongerContent)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("src", "short");
     chmod(tree.path("src").c_str(), 0755);
@@ -82,8 +71,8 @@ TEST(FileCopy, OverwriteKeepsModeAndCutsLongerContent)
     tree.symlink(tree.path("dst"), "link");
 
     FileOperations ops;
-    ASSERT_TRUE(ops.CopyF(tree.wpath("src"), tree.wpath("link"), false));
-    EXPECT_EQ(readAll(tree.path("dst")), "short");
+    ASSERT_TRUE(ops.CopyF(wide(tree / "src"), wide(tree / "link"), false));
+    EXPECT_EQ(ReadFile(tree.path("dst")), "short");
     EXPECT_EQ(modeOf(tree.path("dst")), 0640u);
     // The link was written through, not replaced.
     struct stat st;
@@ -91,36 +80,36 @@ TEST(FileCopy, OverwriteKeepsModeAndCutsLongerContent)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 
     // A new destination does not take over the source's mode.
-    ASSERT_TRUE(ops.CopyF(tree.wpath("src"), tree.wpath("fresh"), false));
+    ASSERT_TRUE(ops.CopyF(wide(tree / "src"), wide(tree / "fresh"), false));
     EXPECT_EQ(modeOf(tree.path("fresh")) & 0111, 0u);
 }
 
 // A missing source leaves a new destination empty and an existing one untouched.
 TEST(FileCopy, MissingSourceThrowsSourceError)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     FileOperations ops;
     const std::string src = tree.path("missing");
     const std::string dst = tree.path("new");
-    EXPECT_EQ(thrownMessage([&] { ops.CopyF(tree.wpath("missing"), tree.wpath("new"), false); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { ops.CopyF(wide(tree / "missing"), wide(tree / "new"), false); }),
               "Could not copy from '" + src + "' to '" + dst + "' (source error).");
-    EXPECT_TRUE(exists(dst));
-    EXPECT_EQ(readAll(dst), "");
+    EXPECT_TRUE(Exists(dst));
+    EXPECT_EQ(ReadFile(dst), "");
 
     tree.write("old", "keep me");
-    EXPECT_NE(thrownMessage([&] { ops.CopyF(tree.wpath("missing"), tree.wpath("old"), false); }), "");
-    EXPECT_EQ(readAll(tree.path("old")), "keep me");
+    EXPECT_NE(thrownMessage<Generic>([&] { ops.CopyF(wide(tree / "missing"), wide(tree / "old"), false); }), "");
+    EXPECT_EQ(ReadFile(tree.path("old")), "keep me");
 }
 
 // A destination that cannot be opened is reported before the source is touched.
 TEST(FileCopy, UnopenableDestinationThrowsDestinationError)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("src", "x");
     FileOperations ops;
-    EXPECT_EQ(thrownMessage([&] { ops.CopyF(tree.wpath("src"), tree.wpath("nodir/dst"), false); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { ops.CopyF(wide(tree / "src"), wide(tree / "nodir/dst"), false); }),
               "Could not copy from '" + tree.path("src") + "' to '" + tree.path("nodir/dst")
                   + "' (destination error).");
 }
@@ -128,15 +117,16 @@ TEST(FileCopy, UnopenableDestinationThrowsDestinationError)
 // A failing write ends the copy with an exception instead of reporting success.
 TEST(FileCopy, WriteFailureThrows)
 {
-    if (!exists("/dev/full"))
+    if (!Exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     FileOperations ops;
     for (size_t size : {size_t(10), 16 * kMiB}) {
         tree.write("src", pattern(size));
         for (bool flush : {false, true}) {
-            const std::string message = thrownMessage([&] { ops.CopyF(tree.wpath("src"), L"/dev/full", flush); });
+            const std::string message =
+                thrownMessage<Generic>([&] { ops.CopyF(wide(tree / "src"), L"/dev/full", flush); });
             EXPECT_EQ(message, "Could not copy from '" + tree.path("src") + "' to '/dev/full' (write error).")
                 << size << " " << flush;
         }
@@ -146,26 +136,26 @@ TEST(FileCopy, WriteFailureThrows)
 // Sources whose size cannot be learnt by seeking are refused rather than copied short.
 TEST(FileCopy, UnmeasurableOrChangingSourceThrows)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     FileOperations ops;
     // Seeking reports 0 bytes, yet the device has data: the copy must not pass as complete.
-    EXPECT_EQ(thrownMessage([&] { ops.CopyF(L"/dev/zero", tree.wpath("z"), false); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { ops.CopyF(L"/dev/zero", wide(tree / "z"), false); }),
               "Could not copy from '/dev/zero' to '" + tree.path("z") + "' (source changed size).");
-    EXPECT_EQ(readAll(tree.path("z")), "");
+    EXPECT_EQ(ReadFile(tree.path("z")), "");
     // Seeking to the end fails outright.
-    EXPECT_EQ(thrownMessage([&] { ops.CopyF(L"/proc/self/status", tree.wpath("s"), false); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { ops.CopyF(L"/proc/self/status", wide(tree / "s"), false); }),
               "Could not copy from '/proc/self/status' to '" + tree.path("s") + "' (source error).");
     // A directory opens but cannot be read.
     tree.mkdir("d");
-    EXPECT_NE(thrownMessage([&] { ops.CopyF(tree.wpath("d"), tree.wpath("dd"), false); }).find("Could not copy from"),
-              std::string::npos);
+    const std::string message = thrownMessage<Generic>([&] { ops.CopyF(wide(tree / "d"), wide(tree / "dd"), false); });
+    EXPECT_NE(message.find("Could not copy from"), std::string::npos);
 }
 
 // A tree is copied with hidden entries; links and special files are left out.
 TEST(DirectoryCopy, CopiesTreeWithoutLinks)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.mkdir("src/sub/.hidden_dir");
     tree.write("src/a.txt", "alpha");
@@ -177,39 +167,39 @@ TEST(DirectoryCopy, CopiesTreeWithoutLinks)
     ASSERT_EQ(mkfifo(tree.path("src/fifo").c_str(), 0644), 0);
 
     FileOperations ops;
-    ASSERT_TRUE(ops.CopyD(tree.wpath("src"), tree.wpath("dst"), false));
-    EXPECT_EQ(readAll(tree.path("dst/a.txt")), "alpha");
-    EXPECT_EQ(readAll(tree.path("dst/.dot")), "dot");
-    EXPECT_TRUE(readAll(tree.path("dst/sub/b.bin")) == pattern(70000));
-    EXPECT_EQ(readAll(tree.path("dst/sub/.hidden_dir/c")), "c");
-    EXPECT_FALSE(exists(tree.path("dst/link_file")));
-    EXPECT_FALSE(exists(tree.path("dst/link_dir")));
-    EXPECT_FALSE(exists(tree.path("dst/fifo")));
+    ASSERT_TRUE(ops.CopyD(wide(tree / "src"), wide(tree / "dst"), false));
+    EXPECT_EQ(ReadFile(tree.path("dst/a.txt")), "alpha");
+    EXPECT_EQ(ReadFile(tree.path("dst/.dot")), "dot");
+    EXPECT_TRUE(ReadFile(tree.path("dst/sub/b.bin")) == pattern(70000));
+    EXPECT_EQ(ReadFile(tree.path("dst/sub/.hidden_dir/c")), "c");
+    EXPECT_FALSE(Exists(tree.path("dst/link_file")));
+    EXPECT_FALSE(Exists(tree.path("dst/link_dir")));
+    EXPECT_FALSE(Exists(tree.path("dst/fifo")));
 
     // Copying again over the existing tree is accepted.
-    EXPECT_TRUE(ops.CopyD(tree.wpath("src/"), tree.wpath("dst/"), true));
+    EXPECT_TRUE(ops.CopyD(wide(tree / "src/"), wide(tree / "dst/"), true));
 }
 
 // A missing source directory is reported with the directory forms of both paths.
 TEST(DirectoryCopy, MissingSourceThrows)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("file", "x");
     FileOperations ops;
     for (const std::string name : {"missing", "file"}) {
         const std::string src = tree.path(name) + "/";
         const std::string dst = tree.path("dst") + "/";
-        EXPECT_EQ(thrownMessage([&] { ops.CopyD(tree.wpath(name), tree.wpath("dst"), false); }),
+        EXPECT_EQ(thrownMessage<Generic>([&] { ops.CopyD(wide(tree / name), wide(tree / "dst"), false); }),
                   "Could not copy the directory '" + src + "' to '" + dst + "', " + src + "' doesn't exist.");
     }
-    EXPECT_FALSE(exists(tree.path("dst")));
+    EXPECT_FALSE(Exists(tree.path("dst")));
 }
 
 // A destination inside the source tree (or the source itself) is refused before anything is copied.
 TEST(DirectoryCopy, RefusesDestinationInsideSource)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.mkdir("src/sub");
     tree.write("src/f", "f");
@@ -218,16 +208,17 @@ TEST(DirectoryCopy, RefusesDestinationInsideSource)
     FileOperations ops;
     const std::vector<std::string> destinations = {"src/copy", "src/sub", "src/sub/deeper", "src", "alias/new"};
     for (const auto& d : destinations) {
-        const std::string message = thrownMessage([&] { ops.CopyD(tree.wpath("src"), tree.wpath(d), false); });
+        const std::string message =
+            thrownMessage<Generic>([&] { ops.CopyD(wide(tree / "src"), wide(tree / d), false); });
         EXPECT_EQ(message, "Could not copy the directory '" + tree.path("src") + "/' to '" + tree.path(d)
                                + "/', the destination lies inside the source.")
             << d;
     }
-    EXPECT_FALSE(exists(tree.path("src/copy")));
-    EXPECT_FALSE(exists(tree.path("src/sub/new")));
-    EXPECT_FALSE(exists(tree.path("src/sub/f")));
+    EXPECT_FALSE(Exists(tree.path("src/copy")));
+    EXPECT_FALSE(Exists(tree.path("src/sub/new")));
+    EXPECT_FALSE(Exists(tree.path("src/sub/f")));
 
     // A sibling whose name merely begins with the source's name is fine.
-    EXPECT_TRUE(ops.CopyD(tree.wpath("src"), tree.wpath("src2"), false));
-    EXPECT_EQ(readAll(tree.path("src2/f")), "f");
+    EXPECT_TRUE(ops.CopyD(wide(tree / "src"), wide(tree / "src2"), false));
+    EXPECT_EQ(ReadFile(tree.path("src2/f")), "f");
 }

@@ -1,4 +1,5 @@
-#include "tests/velmora/TempTree.h"
+#include "common/TestSupport.h"
+#include "tests/velmora/WidePath.h"
 
 #include "velmora/Exception.h"
 #include "velmora/FileOperations.h"
@@ -21,14 +22,15 @@
 
 using velmora::FileOperations;
 using velmora::FileOperationsImpl;
-using velmora_test::TempTree;
+using namespace corvane_test;
+using velmora_test::wide;
 
 namespace {
 
 using Names = std::vector<std::wstring>;
 
 // A directory with files bb, a, c, directories bb, a, c below "d", hidden entries and links.
-void populate(const TempTree& tree)
+void populate(const TempDir& tree)
 {
     for (const char* name : {"f/bb", "f/a", "f/c", "f/.hid"})
         tree.write(name, name);
@@ -43,34 +45,34 @@ void populate(const TempTree& tree)
 // File names are ordered shortest first, directory names by plain string order.
 TEST(FileListing, ReadOrdersFilesByLengthAndDirectoriesByName)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     populate(tree);
-    EXPECT_EQ(FileOperations::ReadF(tree.wpath("f"), false, false), (Names{L"a", L"c", L"bb"}));
-    EXPECT_EQ(FileOperations::ReadD(tree.wpath("d"), false, false), (Names{L"a", L"bb", L"c"}));
+    EXPECT_EQ(FileOperations::ReadF(wide(tree / "f"), false, false), (Names{L"a", L"c", L"bb"}));
+    EXPECT_EQ(FileOperations::ReadD(wide(tree / "d"), false, false), (Names{L"a", L"bb", L"c"}));
 }
 
 // Hidden names appear only when asked for; links only when followed, then as what they lead to.
 TEST(FileListing, HiddenAndLinkFlags)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     populate(tree);
-    EXPECT_EQ(FileOperations::ReadF(tree.wpath("f"), true, false), (Names{L"a", L"c", L"bb", L".hid"}));
-    EXPECT_EQ(FileOperations::ReadF(tree.wpath("f"), false, true), (Names{L"a", L"c", L"bb", L"lnk"}));
-    EXPECT_EQ(FileOperations::ReadD(tree.wpath("d"), true, false), (Names{L".hdir", L"a", L"bb", L"c"}));
-    EXPECT_EQ(FileOperations::ReadD(tree.wpath("d/"), false, true), (Names{L"a", L"bb", L"c", L"lnkdir"}));
+    EXPECT_EQ(FileOperations::ReadF(wide(tree / "f"), true, false), (Names{L"a", L"c", L"bb", L".hid"}));
+    EXPECT_EQ(FileOperations::ReadF(wide(tree / "f"), false, true), (Names{L"a", L"c", L"bb", L"lnk"}));
+    EXPECT_EQ(FileOperations::ReadD(wide(tree / "d"), true, false), (Names{L".hdir", L"a", L"bb", L"c"}));
+    EXPECT_EQ(FileOperations::ReadD(wide(tree / "d/"), false, true), (Names{L"a", L"bb", L"c", L"lnkdir"}));
     // Directories are not files and files are not directories.
-    EXPECT_EQ(FileOperations::ReadD(tree.wpath("f"), true, true), Names{});
-    EXPECT_EQ(FileOperations::ReadF(tree.wpath("d"), true, true), Names{});
+    EXPECT_EQ(FileOperations::ReadD(wide(tree / "f"), true, true), Names{});
+    EXPECT_EQ(FileOperations::ReadF(wide(tree / "d"), true, true), Names{});
 }
 
 // The facade swallows listing failures; Read reports them, keeps the lists and stores errno.
 TEST(FileListing, MissingDirectory)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
-    const std::wstring missing = tree.wpath("missing");
+    const std::wstring missing = wide(tree / "missing");
     EXPECT_TRUE(FileOperations::ReadD(missing, true, true).empty());
     EXPECT_TRUE(FileOperations::ReadF(missing, true, true).empty());
 
@@ -106,13 +108,13 @@ TEST(FileListing, MissingDirectory)
 // Read appends to the caller's lists and sorts the whole lists when asked.
 TEST(FileListing, ReadAppendsAndSortsWholeLists)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("x/zz", "1");
     tree.write("x/b", "2");
     tree.mkdir("x/m");
     Names dirs{L"zdir"}, files{L"long-name"};
-    ASSERT_TRUE(FileOperations::Read(dirs, files, tree.wpath("x"), false, false, true, nullptr));
+    ASSERT_TRUE(FileOperations::Read(dirs, files, wide(tree / "x"), false, false, true, nullptr));
     EXPECT_EQ(dirs, (Names{L"m", L"zdir"}));
     EXPECT_EQ(files, (Names{L"b", L"zz", L"long-name"}));
 }
@@ -120,24 +122,24 @@ TEST(FileListing, ReadAppendsAndSortsWholeLists)
 // An entry that cannot be stat'ed is reported after the listing, which keeps everything else.
 TEST(FileListing, DanglingLinkReportedAfterWholeListing)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("x/a", "a");
     tree.write("x/z", "z");
     tree.symlink(tree.path("nowhere"), "x/m_dangling");
     Names files;
     try {
-        FileOperationsImpl::ReadF(files, tree.wpath("x"), false, true);
+        FileOperationsImpl::ReadF(files, wide(tree / "x"), false, true);
         ADD_FAILURE() << "no exception";
     } catch (const velmora::Exception::Generic& e) {
         EXPECT_EQ(std::string(e.what()), "Could not stat64 '" + tree.path("x/m_dangling") + "'.");
     }
     EXPECT_EQ(files, (Names{L"a", L"z"}));
-    EXPECT_EQ(FileOperations::ReadF(tree.wpath("x"), false, false), (Names{L"a", L"z"}));
+    EXPECT_EQ(FileOperations::ReadF(wide(tree / "x"), false, false), (Names{L"a", L"z"}));
 
     Names dirs, files2;
     int error = 0;
-    EXPECT_FALSE(FileOperations::Read(dirs, files2, tree.wpath("x"), false, false, false, &error));
+    EXPECT_FALSE(FileOperations::Read(dirs, files2, wide(tree / "x"), false, false, false, &error));
     EXPECT_EQ(error, ENOENT);
     EXPECT_EQ(files2, (Names{L"a", L"z"}));
 }
@@ -145,29 +147,29 @@ TEST(FileListing, DanglingLinkReportedAfterWholeListing)
 // Raw entries include "." and ".." and hidden names; a missing directory gives none.
 TEST(FileListing, GetDirEntries)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("x/bb", "");
     tree.write("x/.h", "");
     Names entries{L"stale"};
-    FileOperations::GetDirEntries(entries, tree.wpath("x"), true);
+    FileOperations::GetDirEntries(entries, wide(tree / "x"), true);
     EXPECT_EQ(entries, (Names{L".", L"..", L".h", L"bb"}));
-    FileOperations::GetDirEntries(entries, tree.wpath("missing"), true);
+    FileOperations::GetDirEntries(entries, wide(tree / "missing"), true);
     EXPECT_TRUE(entries.empty());
 }
 
 // Everything that is not a directory counts; "." and ".." never do.
 TEST(FileListing, NumberOfFilesInDir)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("x/one", "");
     tree.write("x/two", "");
     tree.mkdir("x/sub");
-    EXPECT_EQ(FileOperations::GetNumberOfFilesInDir(tree.wpath("x")), 2u);
+    EXPECT_EQ(FileOperations::GetNumberOfFilesInDir(wide(tree / "x")), 2u);
     tree.symlink(tree.path("x/one"), "x/link");
-    EXPECT_EQ(FileOperations::GetNumberOfFilesInDir(tree.wpath("x/")), 3u);
-    EXPECT_EQ(FileOperations::GetNumberOfFilesInDir(tree.wpath("missing")), 0u);
+    EXPECT_EQ(FileOperations::GetNumberOfFilesInDir(wide(tree / "x/")), 3u);
+    EXPECT_EQ(FileOperations::GetNumberOfFilesInDir(wide(tree / "missing")), 0u);
 }
 
 // Counts, bytes and the latest modification of regular files; links skipped, hidden kept.
@@ -175,13 +177,13 @@ TEST(FileListing, FolderProperties)
 {
     setenv("TZ", "UTC", 1);
     tzset();
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.mkdir("empty");
     unsigned long long count = 7, bytes = 7;
     std::string when = "unchanged";
     Names dirs{L"old"};
-    ASSERT_TRUE(FileOperations::FolderProperties(tree.wpath("empty"), count, bytes, when, dirs));
+    ASSERT_TRUE(FileOperations::FolderProperties(wide(tree / "empty"), count, bytes, when, dirs));
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(bytes, 0u);
     EXPECT_EQ(when, "unchanged");
@@ -197,51 +199,51 @@ TEST(FileListing, FolderProperties)
     const utimbuf newer{1600000000, 1600000000}; // 2020-09-13 12:26:40 UTC
     utime(tree.path("x/.h").c_str(), &older);
     utime(tree.path("x/a").c_str(), &newer);
-    ASSERT_TRUE(FileOperations::FolderProperties(tree.wpath("x"), count, bytes, when, dirs));
+    ASSERT_TRUE(FileOperations::FolderProperties(wide(tree / "x"), count, bytes, when, dirs));
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(bytes, 8u);
     EXPECT_EQ(when, "20200913122640");
     std::sort(dirs.begin(), dirs.end());
     EXPECT_EQ(dirs, (Names{L".hsub", L"sub"}));
 
-    EXPECT_FALSE(FileOperations::FolderProperties(tree.wpath("missing"), count, bytes, when, dirs));
+    EXPECT_FALSE(FileOperations::FolderProperties(wide(tree / "missing"), count, bytes, when, dirs));
 }
 
 // Path queries on real entries, links and missing paths.
 TEST(FileQueries, KindsOfPaths)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("file", "abc");
     tree.mkdir("dir");
     tree.symlink(tree.path("dir"), "linkdir");
     tree.symlink(tree.path("file"), "linkfile");
 
-    EXPECT_TRUE(FileOperations::CheckF(tree.wpath("file")));
-    EXPECT_TRUE(FileOperations::IsFile(tree.wpath("linkfile")));
-    EXPECT_FALSE(FileOperations::CheckF(tree.wpath("dir")));
-    EXPECT_TRUE(FileOperations::CheckD(tree.wpath("dir")));
-    EXPECT_FALSE(FileOperations::CheckD(tree.wpath("file")));
-    EXPECT_TRUE(FileOperations::IsDirectory(tree.wpath("dir/")));
+    EXPECT_TRUE(FileOperations::CheckF(wide(tree / "file")));
+    EXPECT_TRUE(FileOperations::IsFile(wide(tree / "linkfile")));
+    EXPECT_FALSE(FileOperations::CheckF(wide(tree / "dir")));
+    EXPECT_TRUE(FileOperations::CheckD(wide(tree / "dir")));
+    EXPECT_FALSE(FileOperations::CheckD(wide(tree / "file")));
+    EXPECT_TRUE(FileOperations::IsDirectory(wide(tree / "dir/")));
     // A link to a directory counts for CheckD but not for IsDirectory.
-    EXPECT_TRUE(FileOperations::CheckD(tree.wpath("linkdir")));
-    EXPECT_FALSE(FileOperations::IsDirectory(tree.wpath("linkdir")));
-    EXPECT_FALSE(FileOperations::IsDirectory(tree.wpath("linkdir/")));
-    EXPECT_TRUE(FileOperations::IsLink(tree.wpath("linkdir/")));
-    EXPECT_TRUE(FileOperations::IsLink(tree.wpath("linkfile")));
-    EXPECT_FALSE(FileOperations::IsLink(tree.wpath("file")));
+    EXPECT_TRUE(FileOperations::CheckD(wide(tree / "linkdir")));
+    EXPECT_FALSE(FileOperations::IsDirectory(wide(tree / "linkdir")));
+    EXPECT_FALSE(FileOperations::IsDirectory(wide(tree / "linkdir/")));
+    EXPECT_TRUE(FileOperations::IsLink(wide(tree / "linkdir/")));
+    EXPECT_TRUE(FileOperations::IsLink(wide(tree / "linkfile")));
+    EXPECT_FALSE(FileOperations::IsLink(wide(tree / "file")));
     EXPECT_FALSE(FileOperations::IsLink(L"/"));
     EXPECT_TRUE(FileOperations::IsDirectory(L"/"));
 
-    EXPECT_EQ(FileOperations::SizeF(tree.wpath("file")), 3u);
-    EXPECT_EQ(FileOperations::SizeOfFile(tree.wpath("file")), 3);
-    EXPECT_EQ(FileOperations::SizeF(tree.wpath("missing")), 0u);
-    EXPECT_EQ(FileOperations::SizeOfFile(tree.wpath("missing")), -1);
-    EXPECT_TRUE(FileOperations::Exists(tree.wpath("file")));
-    EXPECT_FALSE(FileOperations::Exists(tree.wpath("missing")));
-    EXPECT_TRUE(FileOperations::IsReadOnly(tree.wpath("missing")));
-    EXPECT_EQ(FileOperations::Owner(tree.wpath("missing")), L"");
-    EXPECT_EQ(FileOperations::VolumeNameF(tree.wpath("missing")), L"");
+    EXPECT_EQ(FileOperations::SizeF(wide(tree / "file")), 3u);
+    EXPECT_EQ(FileOperations::SizeOfFile(wide(tree / "file")), 3);
+    EXPECT_EQ(FileOperations::SizeF(wide(tree / "missing")), 0u);
+    EXPECT_EQ(FileOperations::SizeOfFile(wide(tree / "missing")), -1);
+    EXPECT_TRUE(FileOperations::Exists(wide(tree / "file")));
+    EXPECT_FALSE(FileOperations::Exists(wide(tree / "missing")));
+    EXPECT_TRUE(FileOperations::IsReadOnly(wide(tree / "missing")));
+    EXPECT_EQ(FileOperations::Owner(wide(tree / "missing")), L"");
+    EXPECT_EQ(FileOperations::VolumeNameF(wide(tree / "missing")), L"");
 }
 
 // Hidden means the last component begins with a dot.
@@ -257,16 +259,16 @@ TEST(FileQueries, IsHidden)
 // The owner is the user name of the file's uid; write access decides read-only.
 TEST(FileQueries, OwnerReadOnlyAndVolume)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("file", "x");
     const passwd* me = getpwuid(geteuid());
     ASSERT_NE(me, nullptr);
-    EXPECT_EQ(FileOperations::Owner(tree.wpath("file")), velmora::Utilities::convertNarrowToWideString(me->pw_name));
-    EXPECT_FALSE(FileOperations::IsReadOnly(tree.wpath("file")));
+    EXPECT_EQ(FileOperations::Owner(wide(tree / "file")), velmora::Utilities::convertNarrowToWideString(me->pw_name));
+    EXPECT_FALSE(FileOperations::IsReadOnly(wide(tree / "file")));
     if (geteuid() != 0) {
         chmod(tree.path("file").c_str(), 0444);
-        EXPECT_TRUE(FileOperations::IsReadOnly(tree.wpath("file")));
+        EXPECT_TRUE(FileOperations::IsReadOnly(wide(tree / "file")));
     }
     EXPECT_EQ(FileOperations::VolumeNameD(L"/"), L"/");
     EXPECT_EQ(FileOperations::VolumeNameF(L"/proc/self/status"), L"/proc");

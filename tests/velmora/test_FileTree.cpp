@@ -1,4 +1,5 @@
-#include "tests/velmora/TempTree.h"
+#include "common/TestSupport.h"
+#include "tests/velmora/WidePath.h"
 
 #include "velmora/Exception.h"
 #include "velmora/FileOperations.h"
@@ -13,9 +14,9 @@
 #include <vector>
 
 using velmora::FileOperations;
-using velmora_test::exists;
-using velmora_test::readAll;
-using velmora_test::TempTree;
+using velmora::Exception::Generic;
+using namespace corvane_test;
+using velmora_test::wide;
 
 namespace {
 
@@ -23,17 +24,6 @@ bool isDir(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-template <typename F>
-std::string thrownMessage(F f)
-{
-    try {
-        f();
-    } catch (const velmora::Exception::Generic& e) {
-        return e.what();
-    }
-    return "";
 }
 
 // Runs with the working directory set to `dir`, restoring the old one afterwards.
@@ -85,32 +75,32 @@ bool onProgress(const std::wstring& dir, unsigned long long total, void* context
 // MakeD creates each missing component below an existing root; empty and link components fail.
 TEST(MakeDirectory, MakeDCreatesMissingComponents)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     EXPECT_FALSE(FileOperations::MakeD(L""));
-    ASSERT_TRUE(FileOperations::MakeD(tree.wpath("a/b/c")));
+    ASSERT_TRUE(FileOperations::MakeD(wide(tree / "a/b/c")));
     EXPECT_TRUE(isDir(tree.path("a/b/c")));
-    EXPECT_TRUE(FileOperations::MakeD(tree.wpath("a/b/c/")));
+    EXPECT_TRUE(FileOperations::MakeD(wide(tree / "a/b/c/")));
 
     tree.write("file", "");
-    EXPECT_FALSE(FileOperations::MakeD(tree.wpath("file/sub")));
+    EXPECT_FALSE(FileOperations::MakeD(wide(tree / "file/sub")));
 
     tree.symlink(tree.path("a"), "alias");
-    EXPECT_FALSE(FileOperations::MakeD(tree.wpath("alias/new")));
-    EXPECT_FALSE(exists(tree.path("a/new")));
-    EXPECT_TRUE(FileOperations::CreateDirectory(tree.wpath("alias/new")));
+    EXPECT_FALSE(FileOperations::MakeD(wide(tree / "alias/new")));
+    EXPECT_FALSE(Exists(tree.path("a/new")));
+    EXPECT_TRUE(FileOperations::CreateDirectory(wide(tree / "alias/new")));
     EXPECT_TRUE(isDir(tree.path("a/new")));
 }
 
 // A relative path is created below an existing first component only.
 TEST(MakeDirectory, RelativePathNeedsItsFirstComponent)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     ScopedCwd cwd(tree.path());
     ASSERT_TRUE(cwd.ok());
     EXPECT_FALSE(FileOperations::MakeD(L"x/y"));
-    EXPECT_FALSE(exists(tree.path("x")));
+    EXPECT_FALSE(Exists(tree.path("x")));
     EXPECT_FALSE(FileOperations::MakeD(L"single"));
     tree.mkdir("x");
     EXPECT_TRUE(FileOperations::MakeD(L"x/y"));
@@ -120,9 +110,9 @@ TEST(MakeDirectory, RelativePathNeedsItsFirstComponent)
 // CreateDirectory turns backslashes into separators, keeping a leading double backslash.
 TEST(MakeDirectory, CreateDirectoryHandlesBackslashes)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
-    EXPECT_TRUE(FileOperations::CreateDirectory(tree.wpath("p\\q\\r")));
+    EXPECT_TRUE(FileOperations::CreateDirectory(wide(tree / "p\\q\\r")));
     EXPECT_TRUE(isDir(tree.path("p/q/r")));
 
     ScopedCwd cwd(tree.path());
@@ -132,23 +122,23 @@ TEST(MakeDirectory, CreateDirectoryHandlesBackslashes)
     EXPECT_TRUE(isDir(tree.path("\\\\srv/share/x")));
 
     tree.write("plain", "");
-    EXPECT_FALSE(FileOperations::CreateDirectory(tree.wpath("plain/sub")));
+    EXPECT_FALSE(FileOperations::CreateDirectory(wide(tree / "plain/sub")));
     EXPECT_FALSE(FileOperations::CreateDirectory(L""));
 }
 
 // A failing single-directory create names the directory form.
 TEST(MakeDirectory, ImplementationMakeDMessage)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
-    EXPECT_EQ(thrownMessage([&] { velmora::FileOperationsImpl::MakeD(tree.wpath("no/parent")); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { velmora::FileOperationsImpl::MakeD(wide(tree / "no/parent")); }),
               "Could not create the new directory '" + tree.path("no/parent") + "/'.");
 }
 
 // Without the recursive flag a non-empty directory stays; with it the tree goes, hidden entries too.
 TEST(DeleteTree, RecursiveDeleteRemovesEverything)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("t/a", "a");
     tree.write("t/.hidden", "h");
@@ -156,91 +146,91 @@ TEST(DeleteTree, RecursiveDeleteRemovesEverything)
     tree.write("outside", "target");
     tree.symlink(tree.path("outside"), "t/sub/link");
 
-    EXPECT_FALSE(FileOperations::DeleteDirectory(tree.wpath("t"), false));
-    EXPECT_TRUE(exists(tree.path("t/a")));
-    ASSERT_TRUE(FileOperations::DeleteDirectory(tree.wpath("t"), true));
-    EXPECT_FALSE(exists(tree.path("t")));
+    EXPECT_FALSE(FileOperations::DeleteDirectory(wide(tree / "t"), false));
+    EXPECT_TRUE(Exists(tree.path("t/a")));
+    ASSERT_TRUE(FileOperations::DeleteDirectory(wide(tree / "t"), true));
+    EXPECT_FALSE(Exists(tree.path("t")));
     // A link is removed itself, never its target.
-    EXPECT_EQ(readAll(tree.path("outside")), "target");
+    EXPECT_EQ(ReadFile(tree.path("outside")), "target");
 }
 
 // A link to a directory inside the tree is not entered, and the delete stops there.
 TEST(DeleteTree, LinkedDirectoryInsideStopsTheDelete)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("keep/precious", "p");
     tree.mkdir("t");
     tree.symlink(tree.path("keep"), "t/zlink");
-    EXPECT_EQ(thrownMessage([&] { FileOperations::DeleteD(tree.wpath("t"), true); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::DeleteD(wide(tree / "t"), true); }),
               "Could not delete the directory '" + tree.path("t/zlink") + "/'.");
-    EXPECT_EQ(readAll(tree.path("keep/precious")), "p");
-    EXPECT_FALSE(FileOperations::DeleteDirectory(tree.wpath("t"), true));
+    EXPECT_EQ(ReadFile(tree.path("keep/precious")), "p");
+    EXPECT_FALSE(FileOperations::DeleteDirectory(wide(tree / "t"), true));
 }
 
 // DeleteF removes files and empty directories, and names the path when it fails.
 TEST(DeleteTree, DeleteFile)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("f", "");
     tree.mkdir("empty");
-    EXPECT_TRUE(FileOperations::DeleteF(tree.wpath("f")));
-    EXPECT_TRUE(FileOperations::DeleteF(tree.wpath("empty")));
-    EXPECT_FALSE(exists(tree.path("empty")));
-    EXPECT_EQ(thrownMessage([&] { FileOperations::DeleteF(tree.wpath("f")); }),
+    EXPECT_TRUE(FileOperations::DeleteF(wide(tree / "f")));
+    EXPECT_TRUE(FileOperations::DeleteF(wide(tree / "empty")));
+    EXPECT_FALSE(Exists(tree.path("empty")));
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::DeleteF(wide(tree / "f")); }),
               "Could not delete the file '" + tree.path("f") + "'.");
-    EXPECT_FALSE(FileOperations::DeleteFile(tree.wpath("f")));
-    EXPECT_EQ(thrownMessage([&] { FileOperations::DeleteD(tree.wpath("gone"), false); }),
+    EXPECT_FALSE(FileOperations::DeleteFile(wide(tree / "f")));
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::DeleteD(wide(tree / "gone"), false); }),
               "Could not delete the directory '" + tree.path("gone") + "/'.");
 }
 
 // Renames and moves within one file system succeed; the directory forms take a trailing slash.
 TEST(RenameMove, WithinOneFileSystem)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("f1", "one");
     tree.write("d1/x", "x");
-    EXPECT_TRUE(FileOperations::RenameF(tree.wpath("f1"), tree.wpath("f2")));
-    EXPECT_TRUE(FileOperations::MoveF(tree.wpath("f2"), tree.wpath("d1/f3")));
-    EXPECT_EQ(readAll(tree.path("d1/f3")), "one");
-    EXPECT_TRUE(FileOperations::RenameD(tree.wpath("d1"), tree.wpath("d2")));
-    EXPECT_TRUE(FileOperations::MoveD(tree.wpath("d2"), tree.wpath("d3")));
-    EXPECT_EQ(readAll(tree.path("d3/x")), "x");
+    EXPECT_TRUE(FileOperations::RenameF(wide(tree / "f1"), wide(tree / "f2")));
+    EXPECT_TRUE(FileOperations::MoveF(wide(tree / "f2"), wide(tree / "d1/f3")));
+    EXPECT_EQ(ReadFile(tree.path("d1/f3")), "one");
+    EXPECT_TRUE(FileOperations::RenameD(wide(tree / "d1"), wide(tree / "d2")));
+    EXPECT_TRUE(FileOperations::MoveD(wide(tree / "d2"), wide(tree / "d3")));
+    EXPECT_EQ(ReadFile(tree.path("d3/x")), "x");
 }
 
 // A rename to another file system is a failure with the operation's own message; nothing moves.
 TEST(RenameMove, AcrossFileSystemsFails)
 {
-    TempTree local;
+    TempDir local;
     ASSERT_TRUE(local.ok());
     struct stat here, there;
     if (stat("/dev/shm", &there) != 0 || stat(local.path().c_str(), &here) != 0 || here.st_dev == there.st_dev)
         GTEST_SKIP() << "no second file system at /dev/shm";
-    TempTree remote("/dev/shm");
+    TempDir remote("/dev/shm");
     ASSERT_TRUE(remote.ok());
     local.write("f", "data");
     local.mkdir("d");
     const std::string f = local.path("f"), rf = remote.path("f");
     const std::string d = local.path("d") + "/", rd = remote.path("d") + "/";
 
-    EXPECT_EQ(thrownMessage([&] { FileOperations::RenameF(local.wpath("f"), remote.wpath("f")); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::RenameF(wide(local / "f"), wide(remote / "f")); }),
               "Could not rename the file '" + f + "' to '" + rf + "'.");
-    EXPECT_EQ(thrownMessage([&] { FileOperations::MoveF(local.wpath("f"), remote.wpath("f")); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::MoveF(wide(local / "f"), wide(remote / "f")); }),
               "Could not move the file '" + f + "' to '" + rf + "'.");
-    EXPECT_EQ(thrownMessage([&] { FileOperations::RenameD(local.wpath("d"), remote.wpath("d")); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::RenameD(wide(local / "d"), wide(remote / "d")); }),
               "Could not rename the directory '" + d + "' to '" + rd + "'.");
-    EXPECT_EQ(thrownMessage([&] { FileOperations::MoveD(local.wpath("d"), remote.wpath("d")); }),
+    EXPECT_EQ(thrownMessage<Generic>([&] { FileOperations::MoveD(wide(local / "d"), wide(remote / "d")); }),
               "Could not move the directory '" + d + "' to '" + rd + "'.");
-    EXPECT_EQ(readAll(f), "data");
-    EXPECT_FALSE(exists(rf));
+    EXPECT_EQ(ReadFile(f), "data");
+    EXPECT_FALSE(Exists(rf));
 }
 
 // Tree sizes count hidden files and do not follow links.
 TEST(TreeSize, SizeDAndPopulate)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("t/a", std::string(100, 'a'));
     tree.write("t/.h", std::string(10, 'h'));
@@ -250,34 +240,34 @@ TEST(TreeSize, SizeDAndPopulate)
     tree.symlink(tree.path("big"), "t/linkfile");
     tree.symlink(tree.path("t/s1"), "t/linkdir");
 
-    EXPECT_EQ(FileOperations::SizeD(tree.wpath("t")), 1115u);
+    EXPECT_EQ(FileOperations::SizeD(wide(tree / "t")), 1115u);
 
     Walk walk;
     unsigned long long total = 99;
-    ASSERT_TRUE(FileOperations::PopulateSizeOfDirectory(total, tree.wpath("t"), onError, onProgress, &walk));
+    ASSERT_TRUE(FileOperations::PopulateSizeOfDirectory(total, wide(tree / "t"), onError, onProgress, &walk));
     EXPECT_EQ(total, 1115u);
     EXPECT_TRUE(walk.errors.empty());
     // Each directory reports after its own files, with the running total of the whole walk.
     const std::vector<std::pair<std::wstring, unsigned long long>> expected = {
-        {tree.wpath("t/"), 110}, {tree.wpath("t/s1/"), 1110}, {tree.wpath("t/s1/s2/"), 1115}};
+        {wide(tree / "t/"), 110}, {wide(tree / "t/s1/"), 1110}, {wide(tree / "t/s1/s2/"), 1115}};
     EXPECT_EQ(walk.progress, expected);
 
     total = 5;
-    EXPECT_TRUE(FileOperations::PopulateSizeOfDirectory(total, tree.wpath("t/"), nullptr, nullptr, nullptr));
+    EXPECT_TRUE(FileOperations::PopulateSizeOfDirectory(total, wide(tree / "t/"), nullptr, nullptr, nullptr));
     EXPECT_EQ(total, 1115u);
 }
 
 // A progress callback that answers false stops the walk with false.
 TEST(TreeSize, ProgressCallbackStopsTheWalk)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("t/a", std::string(7, 'a'));
     tree.write("t/s/b", std::string(9, 'b'));
     Walk walk;
     walk.stopAfterProgress = 1;
     unsigned long long total = 0;
-    EXPECT_FALSE(FileOperations::PopulateSizeOfDirectory(total, tree.wpath("t"), onError, onProgress, &walk));
+    EXPECT_FALSE(FileOperations::PopulateSizeOfDirectory(total, wide(tree / "t"), onError, onProgress, &walk));
     EXPECT_EQ(total, 7u);
     EXPECT_EQ(walk.progress.size(), 1u);
 }
@@ -285,7 +275,7 @@ TEST(TreeSize, ProgressCallbackStopsTheWalk)
 // A listing failure goes to the error callback, which decides whether the walk goes on.
 TEST(TreeSize, ErrorCallbackDecides)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("t/a", std::string(7, 'a'));
     tree.write("t/s/b", std::string(9, 'b'));
@@ -293,31 +283,31 @@ TEST(TreeSize, ErrorCallbackDecides)
 
     Walk walk;
     unsigned long long total = 0;
-    EXPECT_TRUE(FileOperations::PopulateSizeOfDirectory(total, tree.wpath("t"), onError, onProgress, &walk));
+    EXPECT_TRUE(FileOperations::PopulateSizeOfDirectory(total, wide(tree / "t"), onError, onProgress, &walk));
     EXPECT_EQ(total, 16u);
-    EXPECT_EQ(walk.errors, std::vector<std::wstring>{tree.wpath("t/s/")});
+    EXPECT_EQ(walk.errors, std::vector<std::wstring>{wide(tree / "t/s/")});
 
     Walk stopping;
     stopping.continueAfterError = false;
-    EXPECT_FALSE(FileOperations::PopulateSizeOfDirectory(total, tree.wpath("t"), onError, onProgress, &stopping));
+    EXPECT_FALSE(FileOperations::PopulateSizeOfDirectory(total, wide(tree / "t"), onError, onProgress, &stopping));
     EXPECT_EQ(total, 7u);
     EXPECT_EQ(stopping.progress.size(), 1u);
 
     // The non-walking size gives up on the same tree.
-    EXPECT_NE(thrownMessage([&] { FileOperations::SizeD(tree.wpath("t")); }), "");
+    EXPECT_NE(thrownMessage<Generic>([&] { FileOperations::SizeD(wide(tree / "t")); }), "");
 }
 
 // Only a real directory can be walked: links, files and missing paths give false and 0.
 TEST(TreeSize, PopulateRefusesNonDirectories)
 {
-    TempTree tree;
+    TempDir tree;
     ASSERT_TRUE(tree.ok());
     tree.write("d/f", "12345");
     tree.symlink(tree.path("d"), "link");
     for (const char* name : {"link", "d/f", "missing"}) {
         unsigned long long total = 42;
         Walk walk;
-        EXPECT_FALSE(FileOperations::PopulateSizeOfDirectory(total, tree.wpath(name), onError, onProgress, &walk))
+        EXPECT_FALSE(FileOperations::PopulateSizeOfDirectory(total, wide(tree / name), onError, onProgress, &walk))
             << name;
         EXPECT_EQ(total, 0u);
         EXPECT_TRUE(walk.progress.empty());

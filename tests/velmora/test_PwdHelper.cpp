@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TempDir.h"
+
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -59,9 +61,9 @@ TEST(PwdHelper, LongEntryGrowsBufferInSteps)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
-    char dir[] = "/tmp/velmora_pwd_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string file = std::string(dir) + "/passwd";
+    const corvane_test::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string file = dir / "passwd";
     {
         std::ofstream out(file);
         out << "root:x:0:0:root:/root:/bin/sh\n";
@@ -91,8 +93,6 @@ TEST(PwdHelper, LongEntryGrowsBufferInSteps)
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    std::remove(file.c_str());
-    rmdir(dir);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "no private mount namespace here";

@@ -1,6 +1,6 @@
 // Calls the four operations through the node soap package, an independent SOAP client, loaded
 // from the WSDL that the build generates, with the promise methods it derives from the operation
-// names. Prints the same lines as the other clients (see test_clients.cpp); exits non-zero on
+// names. Prints the same lines as the other clients (see test_Clients.cpp); exits non-zero on
 // any failure.
 // Usage: node node_client.js <wsdl> <port> [user:password]
 'use strict';

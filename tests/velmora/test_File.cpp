@@ -1,5 +1,7 @@
 #include "velmora/File.h"
 
+#include "common/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -44,15 +46,9 @@ namespace fs = std::filesystem;
 // A fresh directory per test, removed with everything in it.
 class FileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "velmora_file_XXXXXX";
-        ASSERT_NE(::mkdtemp(&tmpl[0]), nullptr);
-        mDir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(mDir); }
+    void SetUp() override { ASSERT_TRUE(mTemp.ok()); }
 
-    std::string path(const std::string& name) const { return mDir + "/" + name; }
+    std::string path(const std::string& name) const { return mTemp / name; }
     std::wstring wpath(const std::string& name) const
     {
         const std::string p = path(name);
@@ -60,14 +56,12 @@ protected:
     }
     void put(const std::string& name, const std::string& content) const
     {
-        std::ofstream(path(name), std::ios::binary) << content;
+        corvane_test::WriteFile(path(name), content);
     }
-    std::string get(const std::string& name) const
-    {
-        std::ifstream in(path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::string mDir;
+    std::string get(const std::string& name) const { return corvane_test::ReadFile(path(name)); }
+
+    corvane_test::TempDir mTemp;
+    const std::string mDir = mTemp.path();
 };
 
 std::string hundredBytes()

@@ -251,7 +251,7 @@ TEST_F(Network, MalformedBodiesAnsweredAtOnce)
     const std::string good = AuthUser();
     const std::string soap12 =
         "<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body>"
-        "<w:auth-user xmlns:w=\"http://corvane.example.org/schemas/wex-types/2013/07\"></w:auth-usr>"
+        "<w:auth-user xmlns:w=\"" CORVANE_WEX_NAMESPACE "\"></w:auth-usr>"
         "</e:Body></e:Envelope>";
     const struct {
         const char* what;

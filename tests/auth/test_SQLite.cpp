@@ -17,9 +17,11 @@
 #include "auth/SQLAuthException.h"
 #include "auth/SQLite.h"
 #include "auth/UnauthorizedException.h"
+#include "common/LogCapture.h"
 #include "common/TestSupport.h"
 #include "core/CorvaneConfig.h"
-#include "core/Logger.h"
+
+using corvane_test::LogCapture;
 
 namespace {
 
@@ -33,11 +35,9 @@ void ConfigureDatabase(const corvane_test::TempDir& dir, const std::string& dbPa
     ASSERT_TRUE(CorvaneConfig::GetInstance()->ParseConfig(ini));
 }
 
-// Builds a real database file from an SQL fixture in the data folder.
-void BuildDatabase(const std::string& dbPath, const std::string& fixture)
+// Runs SQL on a real database file, creating it when missing.
+void Execute(const std::string& dbPath, const std::string& sql)
 {
-    const std::string sql = corvane_test::ReadFile(std::string(CORVANE_TEST_DATA) + "/" + fixture);
-    ASSERT_FALSE(sql.empty()) << fixture;
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
     char* error = nullptr;
@@ -46,6 +46,14 @@ void BuildDatabase(const std::string& dbPath, const std::string& fixture)
     sqlite3_free(error);
     sqlite3_close(db);
     ASSERT_EQ(rc, SQLITE_OK) << text;
+}
+
+// Builds a real database file from an SQL fixture in the data folder.
+void BuildDatabase(const std::string& dbPath, const std::string& fixture)
+{
+    const std::string sql = corvane_test::ReadFile(std::string(CORVANE_TEST_DATA) + "/" + fixture);
+    ASSERT_FALSE(sql.empty()) << fixture;
+    Execute(dbPath, sql);
 }
 
 std::string LoginError(SQLite& store, const std::string& name, const std::string& password)
@@ -425,18 +433,6 @@ TEST(UserStoreDatabase, UnopenableDatabaseThrowsSqliteError)
 
 namespace {
 
-void Execute(const std::string& dbPath, const std::string& sql)
-{
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    const std::string text = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << text;
-}
-
 // Descriptors of this process on files below `dir` that have been deleted or renamed over.
 int DeletedFilesOpenBelow(const std::string& dir)
 {
@@ -456,36 +452,13 @@ int DeletedFilesOpenBelow(const std::string& dir)
     return count;
 }
 
-size_t Occurrences(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-// The log of one test, in a file of its own.
-class LogFile {
-public:
-    explicit LogFile(const std::string& path) : path_(path)
-    {
-        Logger::GetInstance()->SetLogLevel(3);
-        EXPECT_TRUE(Logger::GetInstance()->OpenLog(path));
-    }
-    ~LogFile() { Logger::GetInstance()->CloseLog(); }
-    std::string Text() const { return corvane_test::ReadFile(path_); }
-
-private:
-    std::string path_;
-};
-
 }  // namespace
 
 // A database replaced by rename is used from the next login on: a user deleted in the new
 // file is refused, one added there is accepted, and the old file is closed.
 TEST_F(UserStore, ReplacedFileIsReopened)
 {
-    LogFile log(dir / "log");
+    const LogCapture log;
     SQLite store;
     EXPECT_EQ(store.Login("alice", "secret").getTokens(), (Tokens{"*", "AUTHED", "admin", "admin", "operator"}));
     const std::string fresh = dir / "new.sqlite";
@@ -500,15 +473,14 @@ TEST_F(UserStore, ReplacedFileIsReopened)
         EXPECT_EQ(store.Login("bob", "hunter2").getTokens(), (Tokens{"*", "AUTHED"}));
     }
     EXPECT_EQ(DeletedFilesOpenBelow(dir.path()), 0);
-    EXPECT_EQ(Occurrences(log.Text(), "INFO:   user database " + dbPath + " was replaced; reopened\n"), 1u)
-        << log.Text();
+    EXPECT_EQ(log.Count("INFO:   user database " + dbPath + " was replaced; reopened\n"), 1) << log.Text();
 }
 
 // A replacement that is not a database, or a path with no file at all, leaves the open
 // database in use and is logged once; a good replacement after it is taken.
 TEST_F(UserStore, UnusableReplacementKeepsTheOpenDatabase)
 {
-    LogFile log(dir / "log");
+    const LogCapture log;
     SQLite store;
     EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
 
@@ -516,18 +488,18 @@ TEST_F(UserStore, UnusableReplacementKeepsTheOpenDatabase)
     ASSERT_EQ(rename((dir / "garbage").c_str(), dbPath.c_str()), 0);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
-    EXPECT_EQ(Occurrences(log.Text(), "ERROR:  user database " + dbPath +
-                                          " was replaced, but the new file cannot be read (file is not a database); "
-                                          "the old one stays in use\n"),
-              1u)
+    EXPECT_EQ(log.Count("ERROR:  user database " + dbPath +
+                        " was replaced, but the new file cannot be read (file is not a database); "
+                        "the old one stays in use\n"),
+              1)
         << log.Text();
 
     ASSERT_EQ(unlink(dbPath.c_str()), 0);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
-    EXPECT_EQ(Occurrences(log.Text(), "ERROR:  user database " + dbPath +
-                                          " cannot be found (No such file or directory); the open one stays in use\n"),
-              1u)
+    EXPECT_EQ(log.Count("ERROR:  user database " + dbPath +
+                        " cannot be found (No such file or directory); the open one stays in use\n"),
+              1)
         << log.Text();
 
     const std::string fresh = dir / "new.sqlite";

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestSupport.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+using corvane_test::Exists;
+using corvane_test::ReadFile;
 using velmora::System;
 using velmora::User;
 
@@ -24,20 +28,6 @@ namespace {
 std::wstring wide(std::string const& s)
 {
     return std::wstring(s.begin(), s.end());
-}
-
-std::string readFile(std::string const& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool exists(std::string const& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 // Polls until the condition holds; false after a generous bound so a fault cannot hang.
@@ -55,14 +45,9 @@ bool eventually(Condition condition)
 // A private scratch directory, removed with its files at the end.
 class Scratch : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char templ[] = "/tmp/velmora-system-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-    }
-    void TearDown() override { (void)!std::system(("rm -rf '" + dir + "'").c_str()); }
-    std::string dir;
+    void SetUp() override { ASSERT_TRUE(scratch.ok()); }
+    corvane_test::TempDir scratch;
+    const std::string dir = scratch.path();
 };
 
 // Keeps an environment variable changed only for the test's duration.
@@ -94,7 +79,7 @@ bool defaultProgramsPresent()
 {
     for (const char* p : {"/usr/bin/gnome-open", "/opt/gnome/bin/gnome-open", "/usr/bin/kfmclient",
                           "/opt/kde3/bin/kfmclient"})
-        if (exists(p))
+        if (Exists(p))
             return true;
     return false;
 }
@@ -153,11 +138,11 @@ TEST_F(SystemRun, BlockingReturnsAfterProgramEnded)
     std::wstring arguments = wide("-c \"" + script + "\" sh \"two words\" plain ");
     arguments += L"x\u0141";
     System::executeShellCommand(L"/bin/sh", arguments, false, true);
-    EXPECT_EQ(readFile(dir + "/done"), "done\n");
-    EXPECT_EQ(readFile(dir + "/args"), "two words|plain|xA|");
-    const std::string pid = readFile(dir + "/pid");
+    EXPECT_EQ(ReadFile(dir + "/done"), "done\n");
+    EXPECT_EQ(ReadFile(dir + "/args"), "two words|plain|xA|");
+    const std::string pid = ReadFile(dir + "/pid");
     ASSERT_FALSE(pid.empty());
-    EXPECT_FALSE(exists("/proc/" + pid.substr(0, pid.size() - 1)));
+    EXPECT_FALSE(Exists("/proc/" + pid.substr(0, pid.size() - 1)));
 }
 
 // A non-blocking call returns while the program still runs, and its child is reaped later.
@@ -167,13 +152,13 @@ TEST_F(SystemRun, NonBlockingReturnsAtOnceAndLeavesNoZombie)
         + "/pid; while [ ! -e " + dir + "/release ]; do sleep 0.02; done";
     // Returning at all proves it did not wait: the program only ends after the release below.
     System::executeShellCommand(L"/bin/sh", wide("-c \"" + script + "\""), false, false);
-    ASSERT_TRUE(eventually([&] { return exists(dir + "/pid"); }));
-    std::string pid = readFile(dir + "/pid");
+    ASSERT_TRUE(eventually([&] { return Exists(dir + "/pid"); }));
+    std::string pid = ReadFile(dir + "/pid");
     pid.pop_back();
     const std::string proc = "/proc/" + pid;
-    EXPECT_TRUE(exists(proc));
+    EXPECT_TRUE(Exists(proc));
     std::ofstream(dir + "/release").put('x');
-    EXPECT_TRUE(eventually([&] { return !exists(proc); })) << "child " << pid << " not reaped";
+    EXPECT_TRUE(eventually([&] { return !Exists(proc); })) << "child " << pid << " not reaped";
 }
 
 // A program that cannot be executed is silent, blocking or not.
@@ -202,7 +187,7 @@ TEST_F(SystemOpenDefault, BlockingRefusedFirstAndMissingProgramsNamed)
         } catch (velmora::Exception::Generic const& e) {
             EXPECT_STREQ(e.what(), "openWithDefaultProgram: parameter blocking not implemented.");
         }
-        EXPECT_FALSE(exists(marker));
+        EXPECT_FALSE(Exists(marker));
     }
     for (const char* sessions : {"", "1234 ?        00:00:01 gnome-session"}) {
         SCOPED_TRACE(sessions);
@@ -214,7 +199,7 @@ TEST_F(SystemOpenDefault, BlockingRefusedFirstAndMissingProgramsNamed)
         } catch (velmora::Exception::Generic const& e) {
             EXPECT_STREQ(e.what(), "Could not find appropriate default program for '/tmp/a.txt'.");
         }
-        EXPECT_TRUE(exists(marker));
+        EXPECT_TRUE(Exists(marker));
     }
 }
 

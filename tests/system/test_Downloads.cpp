@@ -39,14 +39,6 @@ std::string Pattern(size_t size)
     return data;
 }
 
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 class Downloads : public DaemonFixture {
 protected:
     void SetUp() override
@@ -343,8 +335,8 @@ TEST_P(DownloadDirectory, DecidesWhatIsServed)
         EXPECT_EQ(log.find("downloads refused"), std::string::npos) << log;
     } else {
         // One line for each of the four refused requests.
-        EXPECT_EQ(CountOf(log, "ERROR:  downloads refused: /tmp/downloads " + reason + "\n"), 4u) << log;
-        EXPECT_EQ(CountOf(log, "downloads refused"), 4u) << log;
+        EXPECT_EQ(CountOf(log, "ERROR:  downloads refused: /tmp/downloads " + reason + "\n"), 4) << log;
+        EXPECT_EQ(CountOf(log, "downloads refused"), 4) << log;
     }
 }
 
