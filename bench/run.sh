@@ -36,17 +36,14 @@ if [ "${1:-}" != --inside ]; then
         [ -z "$ownPolicy" ] || { rm -f /usr/sbin/policy-rc.d; trap - EXIT; }
     fi
     [ -x "$BUILD/core/corvaned" ] || "$ROOT/scripts/install-deps.sh"
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
-        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g" -DCORVANE_TESTS=OFF >/dev/null
-    cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+    (cd "$ROOT" && cmake --preset bench >/dev/null && cmake --build --preset bench >/dev/null)
     cc -O2 -Wall -Wextra -pthread -o "$BUILD/popen_loop" "$ROOT/bench/popen_loop.c"
     cc -O2 -Wall -Wextra -o "$BUILD/first_answer" "$ROOT/bench/first_answer.c"
 
     WORK=$(mktemp -d /tmp/corvane-bench.XXXXXX)
     trap 'rm -rf "$WORK"' EXIT
     chmod 755 "$WORK"
-    mkdir -p /var/lib/corvane /tmp/downloads /run
-    unshare --net --mount --propagation private "$0" --inside "$WORK"
+    "$ROOT/scripts/netns.sh" --tmpfs /var/lib/corvane --tmpfs /tmp/downloads --tmpfs /run -- "$0" --inside "$WORK"
     cp "$WORK/results.md" "$BUILD/results.md"
     echo
     cat "$BUILD/results.md"
@@ -55,11 +52,6 @@ fi
 
 # ---- inside the namespace ----
 WORK=$2
-ip link set lo up
-ip link set lo multicast on
-ip route add 224.0.0.0/4 dev lo
-ip route add default dev lo
-for d in /var/lib/corvane /tmp/downloads /run; do mount -t tmpfs tmpfs "$d"; done
 
 DAEMON_PID=""
 NGINX_PID=""
@@ -108,9 +100,12 @@ EOF
 config plugins8
 config plugins100
 
+# The service namespace, as the build generated it.
+WEX_NS=$(sed -n 's/.*"\(http[^"]*\)".*/\1/p' "$BUILD/soap/generated/soap/WexNamespace.h")
+
 envelope() {  # operation, then element text pairs
     local op=$1; shift
-    printf '<?xml version="1.0" encoding="UTF-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:wex="http://corvane.example.org/schemas/wex-types/2013/07"><SOAP-ENV:Body><wex:%s>' "$op"
+    printf '<?xml version="1.0" encoding="UTF-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:wex="%s"><SOAP-ENV:Body><wex:%s>' "$WEX_NS" "$op"
     while [ $# -ge 2 ]; do printf '<%s>%s</%s>' "$1" "$2" "$1"; shift 2; done
     printf '</wex:%s></SOAP-ENV:Body></SOAP-ENV:Envelope>' "$op"
 }

@@ -26,6 +26,7 @@
 #include "soap/AcceptHook.h"
 #include "soap/ConnectionTask.h"
 #include "soap/RequestLimits.h"
+#include "soap/SoapContext.h"
 #include "stdsoap2.h"
 
 const std::string CONFIG_EXT = "xml";
@@ -40,6 +41,10 @@ int WorkerCount()
 
 void InstallSignalHandlerOnWorker() { install_signal_handler(); }
 
+// Waiting time in select after which the action sets are checked (above 100 ms) and a Hello is
+// multicast (above 30 s); time spent outside select does not count.
+const uint32_t kActionSetPeriodMicros = 99999;
+const uint32_t kHelloPeriodMicros = 29999999;
 // Connections accepted but not yet taken by a worker; beyond this the loop leaves new ones in
 // the kernel's backlog, so a connection flood cannot grow memory without bound.
 const int kMaxWaitingConnections = 64;
@@ -178,14 +183,10 @@ void CorvaneCore::Post(boost::function<void()> task)
 
 int CorvaneCore::run()
 {
-    struct soap* ctx = soap_new1(SOAP_C_UTFSTRING);
-    if (!ctx)
+    CorvaneSoap::SoapContext owner(soap_new1(SOAP_C_UTFSTRING));
+    if (!owner)
         throw std::runtime_error("could not create the SOAP server context");
-    std::unique_ptr<struct soap, void (*)(struct soap*)> owner(ctx, [](struct soap* s) {
-        soap_destroy(s);
-        soap_end(s);
-        soap_free(s);
-    });
+    struct soap* ctx = owner.get();
     // Every connection gets its own copy of this context, larger than glibc's default mmap
     // threshold; without these each copy is a fresh mmap or heap growth whose page faults make
     // this accepting thread the limit of the request rate.
@@ -211,9 +212,7 @@ int CorvaneCore::run()
     }
 
     if (!soap_valid_socket(soap_bind(ctx, nullptr, port, 100))) {
-        char buf[1024];
-        soap_sprint_fault(ctx, buf, sizeof buf);
-        Logger::GetInstance()->Log(Logger::eError, buf);
+        CorvaneSoap::LogSoapFault(ctx);
         return ctx->error;
     }
     AcceptHook acceptHook(ctx);
@@ -279,14 +278,8 @@ int CorvaneCore::run()
             } else {
                 const int error = ctx->errnum;
                 const bool exhausted = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-                if (!exhausted || !acceptFailing) {
-                    char buf[1024];
-                    soap_sprint_fault(ctx, buf, sizeof buf);
-                    std::string text = buf;
-                    if (exhausted)
-                        text += " (not accepting for a while)";
-                    Logger::GetInstance()->Log(Logger::eError, text);
-                }
+                if (!exhausted || !acceptFailing)
+                    CorvaneSoap::LogSoapFault(ctx, exhausted ? " (not accepting for a while)" : "");
                 if (exhausted) {
                     acceptFailing = true;
                     acceptPause = kAcceptPauseMicros;
@@ -295,13 +288,13 @@ int CorvaneCore::run()
         }
 
         actionCounter += waited;
-        if (actionCounter > 99999) {
+        if (actionCounter > kActionSetPeriodMicros) {
             for (auto& entry : plugins)
                 Guarded("running the action sets of " + entry.first, [&entry] { entry.second->ExecuteActionsSets(); });
             actionCounter = 0;
         }
         helloCounter += waited;
-        if (helloCounter > 29999999) {
+        if (helloCounter > kHelloPeriodMicros) {
             Guarded("sending Hello", [this] { wsdd->SendHello(); });
             helloCounter = 0;
         }

@@ -26,14 +26,6 @@ namespace {
 
 const unsigned kEvery = 16;
 
-std::string Joined(const std::vector<std::string>& words)
-{
-    std::string line;
-    for (size_t i = 0; i < words.size(); ++i)
-        line += (i ? " " : "") + ShellWords::Quote(words[i]);
-    return line;
-}
-
 std::string ShellOutput(const std::string& line)
 {
     FILE* pipe = ::popen(("printf '%s\\0' " + line).c_str(), "r");
@@ -128,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<std::string> words;
     const bool splits = ShellWords::Split(text, words);
     if (splits) {
-        const std::string line = Joined(words);
+        const std::string line = ShellWords::QuoteAll(words);
         std::vector<std::string> again;
         if (!ShellWords::Split(line, again) || again != words)
             fuzz::Fail("split of the quoted line differs for: " + fuzz::Escaped(text));

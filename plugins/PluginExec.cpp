@@ -96,9 +96,7 @@ bool Plugin::ComposeShellLine(const std::string& word, const std::string& parame
                                                        word + " " + parameters);
         return false;
     }
-    line = executablePath_ + " " + word + " ";
-    for (std::size_t i = 0; i < parameterWords.size(); ++i)
-        line += (i == 0 ? "" : " ") + ShellWords::Quote(parameterWords[i]);
+    line = executablePath_ + " " + word + " " + ShellWords::QuoteAll(parameterWords);
     return true;
 }
 

@@ -102,3 +102,11 @@ std::string ShellWords::Quote(const std::string& word)
     quoted += '\'';
     return quoted;
 }
+
+std::string ShellWords::QuoteAll(const std::vector<std::string>& words)
+{
+    std::string line;
+    for (std::size_t i = 0; i < words.size(); ++i)
+        line += (i == 0 ? "" : " ") + Quote(words[i]);
+    return line;
+}

@@ -17,4 +17,6 @@ public:
 
     // One single-quoted word; an embedded ' is written as '\''.
     static std::string Quote(const std::string& word);
+    // The words, each quoted, separated by one blank: sh makes exactly these words of it.
+    static std::string QuoteAll(const std::vector<std::string>& words);
 };

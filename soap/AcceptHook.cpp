@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "soap/SoapContext.h"
 #include "stdsoap2.h"
 
 namespace {
@@ -17,9 +18,7 @@ thread_local AcceptHook::Turn* t_turn = nullptr;
 AcceptHook::AcceptHook(struct soap* listener) : ctx_(listener), runtimeAccept_(listener->faccept)
 {
     const int fd = listener->master;
-    const int fdFlags = ::fcntl(fd, F_GETFD);
-    if (fdFlags >= 0)
-        ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
+    CorvaneSoap::SetCloseOnExec(fd);
     const int statusFlags = ::fcntl(fd, F_GETFL);
     if (statusFlags >= 0)
         ::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK);

@@ -24,14 +24,6 @@ std::string ShellSplit(const std::string& line)
     return out;
 }
 
-std::string Joined(const Words& words)
-{
-    std::string line;
-    for (const std::string& w : words)
-        line += (line.empty() ? "" : " ") + ShellWords::Quote(w);
-    return line;
-}
-
 }  // namespace
 
 // The splitter agrees with sh on plain words, both quote kinds and escapes (checked against
@@ -98,7 +90,7 @@ TEST(ShellWords, QuotedLineCarriesWordsUnchanged)
 {
     const Words words{"plain", "", "it's", "'", "''\\'", "a b\tc\nd", "$(touch /tmp/never)", "`id`",
                       "; rm -rf /", "*", "\"", "\\", "ü"};
-    const std::string line = Joined(words);
+    const std::string line = ShellWords::QuoteAll(words);
     Words again;
     ASSERT_TRUE(ShellWords::Split(line, again));
     EXPECT_EQ(again, words);
