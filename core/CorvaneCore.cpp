@@ -89,7 +89,11 @@ CorvaneCore::CorvaneCore() try
     throw CorvaneCoreConstructionException(e.what());
 }
 
-CorvaneCore::~CorvaneCore() = default;
+CorvaneCore::~CorvaneCore()
+{
+    // Tasks still running use the bookkeeping members declared after the pool.
+    executor.stop();
+}
 
 int CorvaneCore::RegisterPlugins()
 {
