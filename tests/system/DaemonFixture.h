@@ -78,14 +78,16 @@ protected:
     std::unique_ptr<Process> daemon;
 };
 
-// The daemon on the usual fixtures (the "plugins" folder and the test users), started before
-// each test and stopped cleanly after it.
+// The daemon on a fixture plug-in folder (the usual "plugins" one unless a test says otherwise)
+// and the test users, started before each test and stopped cleanly after it.
 class ServingDaemon : public DaemonFixture {
 protected:
+    virtual std::string PluginFolder() const { return "plugins"; }
+
     void SetUp() override
     {
         DaemonFixture::SetUp();
-        UsePlugins("plugins");
+        UsePlugins(PluginFolder());
         MakeUsers();
         Start();
     }

@@ -9,21 +9,9 @@ namespace {
 
 const char* const SERVICE = "tech:pw1";
 
-class Access : public DaemonFixture {
+class Access : public ServingDaemon {
 protected:
-    void SetUp() override
-    {
-        DaemonFixture::SetUp();
-        UsePlugins("access");
-        MakeUsers();
-        Start();
-    }
-    void TearDown() override
-    {
-        if (daemon) {
-            EXPECT_EQ(Stop(), 0);
-        }
-    }
+    std::string PluginFolder() const override { return "access"; }
 
     // `parameters` goes into the envelope as it stands, so it may carry character references.
     HttpAnswer Run(const std::string& command, const std::string& parameters, const std::string& auth = "")
