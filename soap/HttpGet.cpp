@@ -73,14 +73,16 @@ std::deque<std::string> Components(const std::string& path)
 }
 
 // Components without the empty and "." ones, for comparing absolute paths.
-std::vector<std::string> Named(const std::string& path)
+std::vector<std::string> Named(const std::deque<std::string>& parts)
 {
     std::vector<std::string> named;
-    for (std::string& part : Components(path))
+    for (const std::string& part : parts)
         if (!part.empty() && part != ".")
-            named.push_back(std::move(part));
+            named.push_back(part);
     return named;
 }
+
+std::vector<std::string> Named(const std::string& path) { return Named(Components(path)); }
 
 // The text of the link that `fd` (opened with O_PATH | O_NOFOLLOW) stands for; empty on failure.
 std::string LinkText(int fd)
@@ -144,10 +146,7 @@ void AddRealName(int dir, std::vector<std::vector<std::string>>& names)
 // path does not lead into it.
 bool StripDirectoryName(std::deque<std::string>& parts, const std::vector<std::vector<std::string>>& names)
 {
-    std::vector<std::string> named;
-    for (const std::string& part : parts)
-        if (!part.empty() && part != ".")
-            named.push_back(part);
+    const std::vector<std::string> named = Named(parts);
     for (const auto& name : names) {
         if (named.size() >= name.size() && std::equal(name.begin(), name.end(), named.begin())) {
             parts.assign(named.begin() + static_cast<std::ptrdiff_t>(name.size()), named.end());

@@ -19,12 +19,11 @@ using Clock = std::chrono::steady_clock;
 // Longest wait for a refused body's sender to stop, so the answer is not lost to a reset.
 constexpr std::chrono::milliseconds kDrainTime(1000);
 
-// Decodes a complete chunked body from `raw`; false while it is incomplete. `bad` is set
-// when the framing is broken, `content` receives the data.
-bool Dechunk(const std::string& raw, std::string& content, bool& bad)
+// Decodes the chunks of `raw` from `at` on into `content`, moving `at` past each complete
+// one, so that every byte is decoded once however the body arrives; true once the last chunk
+// and its trailer lines are in. `bad` is set when the framing is broken.
+bool Dechunk(const std::string& raw, std::size_t& at, std::string& content, bool& bad)
 {
-    content.clear();
-    std::size_t at = 0;
     for (;;) {
         const std::size_t lineEnd = raw.find("\r\n", at);
         if (lineEnd == std::string::npos) {
@@ -38,22 +37,22 @@ bool Dechunk(const std::string& raw, std::string& content, bool& bad)
             bad = true;
             return false;
         }
-        at = lineEnd + 2;
+        std::size_t next = lineEnd + 2;
         if (size == 0) {
             // Trailer lines up to the empty line that ends the body.
             for (;;) {
-                const std::size_t end = raw.find("\r\n", at);
+                const std::size_t end = raw.find("\r\n", next);
                 if (end == std::string::npos)
                     return false;
-                if (end == at)
+                if (end == next)
                     return true;
-                at = end + 2;
+                next = end + 2;
             }
         }
-        if (raw.size() < at + size + 2)
+        if (raw.size() < next + size + 2)
             return false;
-        content.append(raw, at, size);
-        at += size + 2;
+        content.append(raw, next, size);
+        at = next + size + 2;
     }
 }
 
@@ -188,9 +187,10 @@ int RequestReader::TakeBody()
     std::string raw(ctx_->buf + ctx_->bufidx, ctx_->buflen - ctx_->bufidx);
     std::string content;
     if ((ctx_->imode & SOAP_IO) == SOAP_IO_CHUNK) {
+        std::size_t decoded = 0;
         for (;;) {
             bool bad = false;
-            if (Dechunk(raw, content, bad))
+            if (Dechunk(raw, decoded, content, bad))
                 break;
             if (bad)
                 return soap_sender_fault(ctx_, "Malformed chunked request body", nullptr);
@@ -198,7 +198,7 @@ int RequestReader::TakeBody()
                 unread_ = true;
                 return ctx_->error = 413;
             }
-            if (!ReadMore(raw, raw.size() + 1))
+            if (!ReadSome(raw))
                 return ctx_->error = SOAP_EOF;
         }
     } else if (lengthGiven_) {
@@ -215,9 +215,9 @@ int RequestReader::TakeBody()
                 unread_ = true;
                 return ctx_->error = 413;
             }
-            const std::size_t before = raw.size();
-            if (!ReadMore(raw, before + 1)) {
-                if (!started_ || Clock::now() < deadline_)
+            if (!ReadSome(raw)) {
+                // The peer's end, not the deadline, ends such a body.
+                if (Clock::now() < deadline_)
                     break;
                 return ctx_->error = SOAP_EOF;
             }
@@ -266,6 +266,18 @@ bool RequestReader::ReadMore(std::string& raw, std::size_t atLeast)
             return false;
         raw.append(block, n);
     }
+    return true;
+}
+
+// Appends what one read brings, at most a block; false at the peer's end, on a read error or
+// when the deadline passes.
+bool RequestReader::ReadSome(std::string& raw)
+{
+    char block[16384];
+    const std::size_t n = ReadSocket(block, sizeof block);
+    if (n == 0)
+        return false;
+    raw.append(block, n);
     return true;
 }
 

@@ -33,6 +33,7 @@ private:
     int TakeBody();
     int CheckBody(const std::string& content);
     bool ReadMore(std::string& raw, std::size_t atLeast);
+    bool ReadSome(std::string& raw);
     void Drain();
 
     struct soap* ctx_;

@@ -313,6 +313,39 @@ TEST_F(Network, CompressedBodiesCheckedInflated)
     }
 }
 
+// A chunked body is read to its last chunk, in time linear in its size however small its
+// chunks; one whose chunks add up to more than the size cap is answered 413.
+TEST_F(Network, ChunkedBodiesReadToTheirEnd)
+{
+    auto chunked = [](const std::string& body, size_t chunk) {
+        std::string out;
+        char size[32];
+        for (size_t at = 0; at < body.size(); at += chunk) {
+            const std::string piece = body.substr(at, chunk);
+            std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+            out += size + piece + "\r\n";
+        }
+        return "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n" +
+               out + "0\r\n\r\n";
+    };
+    // One word below the kernel's limit on a single argument (128 KiB).
+    const std::string word(100 * 1024, 'x');
+    const std::string echo = Envelope("command", {{"plugin", "thermo"}, {"command", "echo"}, {"parameters", word}});
+    const double before = CpuSeconds(daemon->pid());
+    HttpAnswer small = ExchangeOpen(port, chunked(echo, 4), std::chrono::seconds(60));
+    const double used = CpuSeconds(daemon->pid()) - before;
+    std::printf("%zu bytes in 4-byte chunks: %.2f s of CPU\n", echo.size(), used);
+    EXPECT_EQ(small.status, 200) << small.raw.substr(0, 300);
+    const std::string result = ElementText(small.body, "result");
+    EXPECT_TRUE(result == "arg:" + word + "\n") << result.size() << " bytes: " << result.substr(0, 80);
+    EXPECT_LT(used, 1.5);
+
+    const std::string big = Envelope("command", {{"plugin", "thermo"}, {"command", "get"},
+                                                 {"parameters", std::string(2 * 1024 * 1024, 'x')}});
+    HttpAnswer refused = ExchangeOpen(port, chunked(big, 4096), std::chrono::seconds(60));
+    EXPECT_EQ(refused.status, 413) << refused.raw.substr(0, 300);
+}
+
 // A request over the size cap is answered 413 as soon as its head has arrived, before any of
 // its body is sent; one sent whole gets the same answer.
 TEST_F(Network, OversizedRequestAnswered413)
