@@ -185,8 +185,10 @@ int RequestReader::Parse(struct soap* ctx)
 int RequestReader::TakeBody()
 {
     std::string raw(ctx_->buf + ctx_->bufidx, ctx_->buflen - ctx_->bufidx);
+    // The decoded body of a chunked request; any other body is `raw` itself.
     std::string content;
-    if ((ctx_->imode & SOAP_IO) == SOAP_IO_CHUNK) {
+    const bool chunked = (ctx_->imode & SOAP_IO) == SOAP_IO_CHUNK;
+    if (chunked) {
         std::size_t decoded = 0;
         for (;;) {
             bool bad = false;
@@ -207,7 +209,6 @@ int RequestReader::TakeBody()
             raw.resize(length);
         if (!ReadMore(raw, length))
             return ctx_->error = SOAP_EOF;
-        content = raw;
     } else {
         // No length and no chunks: the body ends where the peer stops sending.
         for (;;) {
@@ -222,12 +223,11 @@ int RequestReader::TakeBody()
                 return ctx_->error = SOAP_EOF;
             }
         }
-        content = raw;
     }
     // What follows the buffered part of the runtime's buffer is now served from body_.
     body_ = raw.substr(std::min(raw.size(), ctx_->buflen - ctx_->bufidx));
     buffered_ = true;
-    return CheckBody(content);
+    return CheckBody(chunked ? content : raw);
 }
 
 int RequestReader::CheckBody(const std::string& content)
