@@ -254,8 +254,15 @@ int CorvaneCore::run()
             FD_SET(ctx->master, &readSet);
         int maxFd = std::max(wsddFd, static_cast<int>(ctx->master));
         const long planned = wait.tv_sec * 1000000L + wait.tv_usec;
-        if (select(maxFd + 1, &readSet, nullptr, nullptr, &wait) == -1)
-            GlobalExit.store(true);
+        if (select(maxFd + 1, &readSet, nullptr, nullptr, &wait) == -1) {
+            // A signal cuts the wait short (a stop signal has set the flag by then); a debugger
+            // does too. Only another failure ends the loop. Either way the set says nothing.
+            if (errno != EINTR) {
+                Logger::GetInstance()->Log(Logger::eError, std::string("select failed: ") + std::strerror(errno));
+                GlobalExit.store(true);
+            }
+            FD_ZERO(&readSet);
+        }
         const uint32_t waited = static_cast<uint32_t>(planned - (wait.tv_sec * 1000000L + wait.tv_usec));
         if (acceptPause > 0)
             acceptPause -= std::max<long>(waited, 1);
