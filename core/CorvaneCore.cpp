@@ -25,6 +25,7 @@
 #include "plugins/CommandProcess.h"
 #include "soap/AcceptHook.h"
 #include "soap/ConnectionTask.h"
+#include "soap/HttpGet.h"
 #include "soap/RequestLimits.h"
 #include "soap/SoapContext.h"
 #include "stdsoap2.h"
@@ -89,6 +90,7 @@ CorvaneCore::CorvaneCore() try
       userStore(),
       authFunction(boost::bind(&SQLite::Login, &userStore, boost::placeholders::_1, boost::placeholders::_2))
 {
+    SetDownloadWorkers(WorkerCount());
     int n = RegisterPlugins();
     Logger::GetInstance()->Log(Logger::eInfo, "registered " + std::to_string(n) + " plugins");
 } catch (const WsddTargetServiceConstructionException& e) {
