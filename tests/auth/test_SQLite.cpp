@@ -385,6 +385,52 @@ TEST(UserStoreDatabase, UnusableDatabaseRefusesLogin)
     }
 }
 
+// A database that cannot be read is logged once with SQLite's reason, until it can be read
+// again; a wrong password is no such reason. Locked by another writer, not a database, without
+// the users table.
+TEST(UserStoreDatabase, UnreadableDatabaseIsLoggedOnceWithTheReason)
+{
+    const struct {
+        const char* what;
+        const char* reason;
+    } cases[] = {
+        {"locked", "database is locked"},
+        {"garbage", "file is not a database"},
+        {"no users table", "no such table: users"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        corvane_test::TempDir dir;
+        const std::string dbPath = dir / "users.sqlite";
+        const std::string what = c.what;
+        if (what == "garbage")
+            corvane_test::WriteFile(dbPath, std::string(4096, 'x'));
+        else
+            BuildDatabase(dbPath, what == "locked" ? "users.sql" : "no_users_table.sql");
+        ConfigureDatabase(dir, dbPath);
+        const LogCapture log;
+        SQLite store;
+        sqlite3* writer = nullptr;
+        if (what == "locked") {
+            ASSERT_EQ(sqlite3_open(dbPath.c_str(), &writer), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        const std::string line =
+            LogCapture::Line(Logger::eDebug, "user database " + dbPath + " cannot be read: " + c.reason);
+        EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+        EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+        EXPECT_EQ(log.Count(line), 1) << log.Text();
+        EXPECT_EQ(log.Count("cannot be read"), 1) << log.Text();
+        if (writer) {
+            sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
+            sqlite3_close(writer);
+            EXPECT_EQ(LoginError(store, "alice", "secret"), "<accepted>");
+            EXPECT_EQ(LoginError(store, "alice", "wrong"), "pw or user does not match");
+            EXPECT_EQ(log.Count("cannot be read"), 1) << log.Text();
+        }
+    }
+}
+
 // A user who matches but whose traits cannot be read still logs in with the fixed tokens.
 TEST(UserStoreDatabase, MissingTraitTablesStillAllowLogin)
 {
