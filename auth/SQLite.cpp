@@ -126,6 +126,16 @@ private:
 
 }  // namespace
 
+SQLite::FileStamp SQLite::StampOf(const struct stat& st)
+{
+    FileStamp stamp;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = st.st_mtim;
+    return stamp;
+}
+
 SQLite::SQLite()
     : traitsQuery(BuildQuery(TRAITS_QUERY_TEMPLATE)), loginQuery(BuildQuery(LOGIN_QUERY_TEMPLATE))
 {
@@ -145,10 +155,8 @@ SQLite::SQLite()
         db = nullptr;
         throw SQLAuthException(error);
     }
-    if (existed || stat(path.c_str(), &st) == 0) {
-        dbDevice = st.st_dev;
-        dbInode = st.st_ino;
-    }
+    if (existed || stat(path.c_str(), &st) == 0)
+        dbStamp = StampOf(st);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
 }
 
@@ -183,8 +191,10 @@ void SQLite::ReopenIfReplaced()
         return;
     }
     pathMissing = false;
-    if (st.st_dev == dbDevice && st.st_ino == dbInode)
+    const FileStamp now = StampOf(st);
+    if (now == dbStamp)
         return;
+    const char* const how = now.SameFile(dbStamp) ? "rewritten" : "replaced";
 
     // The old connection stays until the new one has read the new file's schema.
     sqlite3* fresh = nullptr;
@@ -196,21 +206,27 @@ void SQLite::ReopenIfReplaced()
     if (rc != SQLITE_OK) {
         const std::string error = fresh ? sqlite3_errmsg(fresh) : sqlite3_errstr(rc);
         sqlite3_close(fresh);
-        if (!refused || st.st_dev != refusedDevice || st.st_ino != refusedInode)
-            Logger::GetInstance()->Log(Logger::eError, "user database " + path + " was replaced, but the new file " +
-                                                           "cannot be read (" + error + "); the old one stays in use");
+        if (!refused || !(now == refusedStamp))
+            Logger::GetInstance()->Log(Logger::eError, "user database " + path + " was " + how +
+                                                           ", but the new file cannot be read (" + error +
+                                                           "); the old one stays in use");
         refused = true;
-        refusedDevice = st.st_dev;
-        refusedInode = st.st_ino;
+        refusedStamp = now;
         return;
     }
     ReleaseStatements();
     sqlite3_close(db);
     db = fresh;
-    dbDevice = st.st_dev;
-    dbInode = st.st_ino;
+    dbStamp = now;
     refused = false;
-    Logger::GetInstance()->Log(Logger::eInfo, "user database " + path + " was replaced; reopened");
+    Logger::GetInstance()->Log(Logger::eInfo, "user database " + path + " was " + how + "; reopened");
+}
+
+void SQLite::NoteReadFailure(const std::string& why)
+{
+    if (!why.empty() && why != readFailure)
+        Logger::GetInstance()->Log(Logger::eDebug, "user database " + path + " cannot be read: " + why);
+    readFailure = why;
 }
 
 User SQLite::Login(std::string name, std::string password)
@@ -219,23 +235,33 @@ User SQLite::Login(std::string name, std::string password)
     ReopenIfReplaced();
     // Declared before the statements, so that it ends after they are reset.
     ReadTransaction transaction(db, beginStatement, commitStatement, rollbackStatement);
+    // SQLite's message for the first statement that could not be prepared or stepped, so that
+    // a locked or broken file can be told from a wrong password.
+    std::string failure;
     {
         Statement login(db, loginStatement, loginQuery, name, password);
-        if (!login.prepared() || login.step() != SQLITE_ROW)
+        const int rc = login.prepared() ? login.step() : SQLITE_ERROR;
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            failure = sqlite3_errmsg(db);
+        if (rc != SQLITE_ROW) {
+            NoteReadFailure(failure);
             throw UnauthorizedException("pw or user does not match");
+        }
     }
     std::vector<std::string> tokens;
     {
         Statement traits(db, traitsStatement, traitsQuery, name, password);
-        if (traits.prepared()) {
-            while (traits.step() == SQLITE_ROW) {
-                const unsigned char* text = traits.text(0);
-                // A trait without a name grants nothing.
-                if (text)
-                    tokens.emplace_back(reinterpret_cast<const char*>(text), traits.bytes(0));
-            }
+        int rc = traits.prepared() ? SQLITE_ROW : SQLITE_ERROR;
+        while (rc == SQLITE_ROW && (rc = traits.step()) == SQLITE_ROW) {
+            const unsigned char* text = traits.text(0);
+            // A trait without a name grants nothing.
+            if (text)
+                tokens.emplace_back(reinterpret_cast<const char*>(text), traits.bytes(0));
         }
+        if (rc != SQLITE_DONE)
+            failure = sqlite3_errmsg(db);
     }
+    NoteReadFailure(failure);
     tokens.insert(tokens.end(), TOKEN_LIST_AUTHED.begin(), TOKEN_LIST_AUTHED.end());
     std::sort(tokens.begin(), tokens.end());
     return User(std::move(name), std::move(tokens));

@@ -3,9 +3,12 @@
 // the User with its tokens. One instance, owned by CorvaneCore; Login is called from many
 // worker threads at once, and `mutex` serialises every use of the shared connection.
 // Before each login the store reopens the database when the file at the configured path
-// has been replaced, so that an update by rename takes effect without a restart.
+// has been replaced or written anew, so that an update by rename or a restore by copy takes
+// effect without a restart.
+#include <ctime>
 #include <string>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <boost/thread/lock_guard.hpp>
@@ -31,20 +34,41 @@ public:
     User Login(std::string name, std::string password);
 
 private:
+    // Which file the path names and how it was last written. A copy over the file keeps its
+    // inode but not its length and time; SQLite itself would notice the new content, but not
+    // tables that now lie on other pages, and its statements would read the wrong ones.
+    struct FileStamp {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified = {0, 0};
+
+        bool SameFile(const FileStamp& other) const { return device == other.device && inode == other.inode; }
+        bool operator==(const FileStamp& other) const
+        {
+            return SameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
+                   modified.tv_nsec == other.modified.tv_nsec;
+        }
+    };
+
     // Called with `mutex` held. Keeps the open connection unless the file at `path` is
-    // another one now and opens as a database; failures are logged once per file.
+    // another one now, or was written since, and opens as a database; failures are logged once
+    // per file.
     void ReopenIfReplaced();
+    static FileStamp StampOf(const struct stat& st);
     void ReleaseStatements();
+    // Logs at debug level, once until a login reads the database again, why it could not be
+    // read; an empty text marks a login that read it.
+    void NoteReadFailure(const std::string& why);
 
     std::string path;
     sqlite3* db = nullptr;
-    // The file `db` was opened from; a replacement that could not be opened.
-    dev_t dbDevice = 0;
-    ino_t dbInode = 0;
-    dev_t refusedDevice = 0;
-    ino_t refusedInode = 0;
+    // The file as `db` was opened from it; a later state that could not be opened.
+    FileStamp dbStamp;
+    FileStamp refusedStamp;
     bool refused = false;
     bool pathMissing = false;
+    std::string readFailure;
     boost::mutex mutex;
     // Name and password are bound parameters, never text inside the statement.
     std::string traitsQuery;

@@ -3,13 +3,15 @@
 # (plug-in commands). Run as root: `sudo bench/run.sh`. Installs wrk and nginx if missing,
 # builds the release configuration into build/bench and runs everything inside one private
 # network and mount namespace, so nothing (WS-Discovery included) leaves loopback.
-# BENCH_SECONDS sets the length of each load run (default 8). The table goes to stdout and to
+# BENCH_SECONDS sets the length of each load run (default 8); BENCH_ONLY=logins runs only the
+# logins against user databases of growing size. The table goes to stdout and to
 # build/bench/results.md.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build/bench
 DUR=${BENCH_SECONDS:-8}
+ONLY=${BENCH_ONLY:-}
 PORT=8083
 NGINX_PORT=8090
 
@@ -112,6 +114,7 @@ envelope() {  # operation, then element text pairs
 REQ=$WORK/req
 mkdir -p "$REQ"
 envelope list-plugins >"$REQ/list-plugins.xml"
+envelope auth-user >"$REQ/auth-user.xml"
 envelope get-plugin-config plugin bench1 >"$REQ/get-plugin-config.xml"
 for i in $(seq 8); do envelope command plugin "bench$i" command get parameters "" >"$REQ/command-$i.xml"; done
 body=$(cat "$REQ/list-plugins.xml")
@@ -162,6 +165,48 @@ ROWS=$WORK/rows
 : >"$ROWS"
 row() { echo "| $* |" >>"$ROWS"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+# ---- logins against user databases of growing size ----
+# The example schema with and without its indexes on the role tables, filled up to N users who
+# hold one role each. A login costs what wex:auth-user with bob's credentials takes more than the
+# same call without credentials, one client at a time.
+users_db() {  # file, users, indexes (yes or no)
+    {
+        if [ "$3" = yes ]; then cat "$ROOT/example/users.sql"; else grep -v '^CREATE INDEX' "$ROOT/example/users.sql"; fi
+        echo "WITH RECURSIVE n(i) AS (SELECT 3 UNION ALL SELECT i + 1 FROM n WHERE i < $2)"
+        echo "  INSERT INTO users (id, name, password) SELECT i, 'user' || i, 'pw' || i FROM n;"
+        echo "INSERT INTO roles_users (uid, rid) SELECT id, 1 + id % 2 FROM users WHERE id > 2;"
+    } | sqlite3 "$1"
+}
+LOGIN_ROWS=$WORK/login-rows
+: >"$LOGIN_ROWS"
+BOB=$(printf 'bob:builder' | base64)
+for users in 10 10000 1000000; do
+    for indexes in no yes; do
+        log "logins, $users users, indexes: $indexes"
+        rm -f "$WORK/users-login.sqlite"
+        users_db "$WORK/users-login.sqlite" "$users" "$indexes"
+        sed -e "s|^sqllite_db=.*|sqllite_db=$WORK/users-login.sqlite|" -e "s|corvaned-plugins8|corvaned-logins|g" \
+            "$WORK/corvaned-plugins8.conf" >"$WORK/corvaned-logins.conf"
+        start_daemon logins
+        run_wrk "$PORT" 1 "$REQ/auth-user.xml"
+        anon=$RPS
+        run_wrk "$PORT" 1 "auth=$BOB" "$REQ/auth-user.xml"
+        [ "$FAIL" = 0 ] || log "logins: $FAIL failed requests"
+        cost=$(awk -v a="$RPS" -v b="$anon" 'BEGIN { if (a > 0 && b > 0) printf "%.3f", 1000 / a - 1000 / b; else print "-" }')
+        echo "| $users | $indexes | $RPS req/s | $anon req/s | $cost ms |" >>"$LOGIN_ROWS"
+        stop_daemon
+    done
+done
+login_table() {
+    echo "| users | indexes on roles_users(uid), roles_traits(rid) | with credentials | without | login |"
+    echo "|---|---|---|---|---|"
+    cat "$LOGIN_ROWS"
+}
+if [ "$ONLY" = logins ]; then
+    { login_table; echo; echo "Each run: wrk for ${DUR} s, one client, every request on a new connection."; } >"$WORK/results.md"
+    exit 0
+fi
 
 # ---- nginx, the ceiling ----
 mkdir -p "$WORK/www" "$WORK/nginx-tmp"
@@ -279,6 +324,8 @@ stop_daemon
     echo "| max RSS under 64-client load | $MAXRSS64 MB |"
     echo "| start to first answer, 8 plug-ins | $STARTUP8 ms |"
     echo "| start to first answer, 100 plug-ins | $STARTUP100 ms |"
+    echo
+    login_table
     echo
     echo "Each load run: wrk for ${DUR} s, every request on a new connection (\`Connection: close\`);"
     echo "\"failed\" counts socket errors and non-2xx answers. nginx serves the daemon's own answer"

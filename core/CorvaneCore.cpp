@@ -25,6 +25,7 @@
 #include "plugins/CommandProcess.h"
 #include "soap/AcceptHook.h"
 #include "soap/ConnectionTask.h"
+#include "soap/HttpGet.h"
 #include "soap/RequestLimits.h"
 #include "soap/SoapContext.h"
 #include "stdsoap2.h"
@@ -56,6 +57,12 @@ const long kThrottledWaitMicros = 10000;
 // A peer that connects and sends nothing is not handed to the loop for this long (the
 // kernel's deferred accept), so idle connections cost no worker.
 const int kDeferAcceptSeconds = 30;
+// The listen backlog. The kernel counts the connections it defers against it too; once they
+// fill it, further handshakes complete by SYN cookie, which cannot be deferred, so idle peers
+// reach the workers and each holds one for the request deadline while new clients queue
+// behind them (100 let 150 idle peers delay a new client by 18 s). The kernel caps it at
+// net.core.somaxconn, 4096 by default; a deferred connection costs it a few hundred bytes.
+const int kListenBacklog = 4096;
 // At stop, how long connections being served may still take before they are ended, and how
 // long the commands they run get between SIGTERM and SIGKILL.
 const std::chrono::milliseconds kStopGrace(3000);
@@ -83,6 +90,7 @@ CorvaneCore::CorvaneCore() try
       userStore(),
       authFunction(boost::bind(&SQLite::Login, &userStore, boost::placeholders::_1, boost::placeholders::_2))
 {
+    SetDownloadWorkers(WorkerCount());
     int n = RegisterPlugins();
     Logger::GetInstance()->Log(Logger::eInfo, "registered " + std::to_string(n) + " plugins");
 } catch (const WsddTargetServiceConstructionException& e) {
@@ -215,7 +223,7 @@ int CorvaneCore::run()
         return 1;
     }
 
-    if (!soap_valid_socket(soap_bind(ctx, nullptr, port, 100))) {
+    if (!soap_valid_socket(soap_bind(ctx, nullptr, port, kListenBacklog))) {
         CorvaneSoap::LogSoapFault(ctx);
         return ctx->error;
     }
@@ -248,8 +256,15 @@ int CorvaneCore::run()
             FD_SET(ctx->master, &readSet);
         int maxFd = std::max(wsddFd, static_cast<int>(ctx->master));
         const long planned = wait.tv_sec * 1000000L + wait.tv_usec;
-        if (select(maxFd + 1, &readSet, nullptr, nullptr, &wait) == -1)
-            GlobalExit.store(true);
+        if (select(maxFd + 1, &readSet, nullptr, nullptr, &wait) == -1) {
+            // A signal cuts the wait short (a stop signal has set the flag by then); a debugger
+            // does too. Only another failure ends the loop. Either way the set says nothing.
+            if (errno != EINTR) {
+                Logger::GetInstance()->Log(Logger::eError, std::string("select failed: ") + std::strerror(errno));
+                GlobalExit.store(true);
+            }
+            FD_ZERO(&readSet);
+        }
         const uint32_t waited = static_cast<uint32_t>(planned - (wait.tv_sec * 1000000L + wait.tv_usec));
         if (acceptPause > 0)
             acceptPause -= std::max<long>(waited, 1);

@@ -8,11 +8,28 @@
 
 std::atomic<bool> GlobalExit{false};
 
+namespace {
+
+// Besides INT and TERM, the signals an operator or a tool may send a daemon (a log rotation's
+// HUP, a quit key, a stray alarm): by default each would end the process on the spot,
+// leaving the pid file, the Bye and the running commands behind.
+const struct {
+    int number;
+    const char* name;
+} kStopSignals[] = {
+    {SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGUSR1, "SIGUSR1"},
+    {SIGUSR2, "SIGUSR2"}, {SIGQUIT, "SIGQUIT"}, {SIGALRM, "SIGALRM"},
+};
+
+}  // namespace
+
 void signal_handler(int sig)
 {
-    if (sig == SIGINT || sig == SIGTERM) {
-        GlobalExit.store(true);
-        return;
+    for (const auto& s : kStopSignals) {
+        if (s.number == sig) {
+            GlobalExit.store(true);
+            return;
+        }
     }
     // Only reachable if the handler is installed for another signal, which this program never does.
     Logger::GetInstance()->Log(Logger::eWarn, "unknown signal caught: " + std::to_string(sig));
@@ -25,15 +42,12 @@ int install_signal_handler()
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
 
-    int rc = sigaction(SIGINT, &action, nullptr);
-    if (rc != 0) {
-        Logger::GetInstance()->Log(Logger::eError, "set sigaction for SIGINT failed");
-        return rc;
-    }
-    rc = sigaction(SIGTERM, &action, nullptr);
-    if (rc != 0) {
-        Logger::GetInstance()->Log(Logger::eError, "set sigaction for SIGTERM failed");
-        return rc;
+    for (const auto& s : kStopSignals) {
+        const int rc = sigaction(s.number, &action, nullptr);
+        if (rc != 0) {
+            Logger::GetInstance()->Log(Logger::eError, std::string("set sigaction for ") + s.name + " failed");
+            return rc;
+        }
     }
     return 0;
 }

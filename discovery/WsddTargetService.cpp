@@ -1,18 +1,19 @@
 #include "discovery/WsddTargetService.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 
 #include "wsddapi.h"
 
@@ -28,6 +29,9 @@ const char* const kGroupAddress = "239.255.255.250";
 const int kGroupPort = 3702;
 const char* const kServiceType = "wex:CorvaneBackend_3";
 const char* const kIdentityPath = "/var/lib/corvane/corvaned_uuid";
+// The most of the identity file that is read: the identifier with plenty of white space around
+// it. Anything longer holds something else.
+const size_t kMaxIdentityFileBytes = 1024;
 const char* const kProbeMatchesAction = SOAP_NAMESPACE_OF_wsdd "/ProbeMatches";
 const char* const kResolveMatchesAction = SOAP_NAMESPACE_OF_wsdd "/ResolveMatches";
 
@@ -82,10 +86,12 @@ std::string FallbackWarning(const std::string& name)
 
 std::string trim_whitespace(const char* text)
 {
-    if (text == nullptr)
-        return std::string();
+    return text == nullptr ? std::string() : trim_whitespace(std::string(text));
+}
+
+std::string trim_whitespace(const std::string& s)
+{
     static const char* const kWhitespace = " \t\n\v\f\r";
-    const std::string s(text);
     const std::string::size_type first = s.find_first_not_of(kWhitespace);
     if (first == std::string::npos)
         return std::string();
@@ -278,45 +284,75 @@ void WsddTargetService::UpdateLocalIP()
 
 void WsddTargetService::LoadOrCreateIdentity()
 {
-    bool valid = false;
-    {
-        std::ifstream in(kIdentityPath, std::ios::in | std::ios::binary);
-        bool ioError = false;
-        std::string text;
-        if (in.is_open()) {
-            char buffer[47];
-            in.read(buffer, 46);
-            if (in.bad())
-                ioError = true;
-            else
-                text.assign(buffer, static_cast<size_t>(in.gcount()));
+    // No file at all is a first start, nothing to warn about.
+    std::string text;
+    if (ReadIdentityFile(text)) {
+        text = trim_whitespace(text);
+        if (IsIdentityText(text)) {
+            uuidString_ = text;
+            return;
         }
-        if (!ioError) {
-            valid = IsIdentityText(text);
-            if (valid)
-                uuidString_ = text;
-            else
-                Log(Logger::eWarn, "wsdd uuid from file is not valid.");
-        }
+        Log(Logger::eWarn, "wsdd uuid from file is not valid.");
     }
-    if (valid)
-        return;
 
     uuidString_ = GenUUID();
-    std::ofstream out(kIdentityPath, std::ios::out | std::ios::trunc | std::ios::binary);
-    bool written = false;
-    if (out.is_open()) {
-        out.write(uuidString_.data(), static_cast<std::streamsize>(uuidString_.size()));
-        out.flush();
-        written = out.good();
-        out.close();
-        written = written && !out.fail();
+    const int fd = ::open(kIdentityPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int error = fd < 0 ? errno : 0;
+    size_t done = 0;
+    while (error == 0 && done < uuidString_.size()) {
+        const ssize_t n = ::write(fd, uuidString_.data() + done, uuidString_.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            error = n < 0 ? errno : EIO;
+        else
+            done += static_cast<size_t>(n);
     }
-    if (!written) {
-        Log(Logger::eError, "wsdd uuid could not be assigned.");
-        soap_closesock(listener_.get());
-        std::raise(SIGTERM);
+    if (fd >= 0 && ::close(fd) != 0 && error == 0)
+        error = errno;
+    // Announcing an identity that the next start will not find would make every client see a
+    // new device each time: the daemon does not start without one it can keep.
+    if (error != 0)
+        throw WsddTargetServiceConstructionException(std::string("wsdd uuid could not be assigned: ") + kIdentityPath +
+                                                     ": " + std::strerror(error));
+}
+
+bool WsddTargetService::ReadIdentityFile(std::string& text)
+{
+    // Non-blocking, so that a FIFO in its place cannot hold the start.
+    const int fd = ::open(kIdentityPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return false;
+        throw WsddTargetServiceConstructionException(std::string("wsdd uuid could not be read: ") + kIdentityPath +
+                                                     ": " + std::strerror(errno));
     }
+    struct stat st;
+    std::string failure;
+    if (::fstat(fd, &st) != 0)
+        failure = std::string(": ") + std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        failure = " is not a regular file";
+    char buffer[kMaxIdentityFileBytes + 1];
+    size_t size = 0;
+    while (failure.empty() && size < sizeof buffer) {
+        const ssize_t n = ::read(fd, buffer + size, sizeof buffer - size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            failure = std::string(": ") + std::strerror(errno);
+        if (n <= 0)
+            break;
+        size += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (!failure.empty())
+        throw WsddTargetServiceConstructionException(std::string("wsdd uuid could not be read: ") + kIdentityPath +
+                                                     failure);
+    // A file longer than the bound is not an identity file; it is taken as read so far, which
+    // is then no valid identifier.
+    text.assign(buffer, size);
+    return true;
 }
 
 int WsddTargetService::GatedSend(soap* context, const char* data, size_t length)

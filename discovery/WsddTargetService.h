@@ -15,12 +15,13 @@
 // The text without leading and trailing blanks, tabs, line ends, vertical tabs and form
 // feeds; a null pointer gives the empty text.
 std::string trim_whitespace(const char* text);
+std::string trim_whitespace(const std::string& text);
 
 class WsddTargetService {
 public:
     // Binds and joins 239.255.255.250:3702, settles the identity and sends the first Hello.
-    // Throws WsddTargetServiceConstructionException when binding or joining fails. When the
-    // identity file cannot be written it logs, raises SIGTERM and still completes.
+    // Throws WsddTargetServiceConstructionException when binding or joining fails, or when the
+    // identity file cannot be read or a new identity cannot be stored in it.
     WsddTargetService();
     // Sends the Bye, then releases the listener and the sender.
     virtual ~WsddTargetService();
@@ -54,7 +55,11 @@ private:
 
     // Caller holds mutex_ (or is the constructor, before any other thread sees the service).
     void UpdateLocalIP();
+    // Keeps the file's identifier, white space around it aside, or stores a new one.
     void LoadOrCreateIdentity();
+    // The file's content; false when there is no file. Throws
+    // WsddTargetServiceConstructionException when it exists but cannot be read.
+    static bool ReadIdentityFile(std::string& text);
 
     // Only the answers that a callback has filled may leave the listener; everything else
     // the plug-in would send there (SOAP faults for malformed datagrams) is dropped.

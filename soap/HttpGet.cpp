@@ -1,11 +1,13 @@
 #include "soap/HttpGet.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <boost/regex.hpp>
 
 #include "core/Logger.h"
+#include "soap/DownloadLimits.h"
 #include "stdsoap2.h"
 
 namespace {
@@ -23,6 +26,41 @@ const boost::regex kDownloadPath("/downloads/(.+)");
 const char* const kDownloadDir = "/tmp/downloads/";
 // As many links as the kernel follows in one path.
 const int kMaxLinks = 40;
+
+// Downloads that may be sent at once, and those being sent.
+std::atomic<int> downloadSlots{1};
+std::atomic<int> downloadsSent{0};
+
+// One download being sent, counted for as long as it lasts; not held when every slot was taken.
+class DownloadSlot {
+public:
+    DownloadSlot() : held_(downloadsSent.fetch_add(1) < downloadSlots.load())
+    {
+        if (!held_)
+            downloadsSent.fetch_sub(1);
+    }
+    ~DownloadSlot()
+    {
+        if (held_)
+            downloadsSent.fetch_sub(1);
+    }
+    DownloadSlot(const DownloadSlot&) = delete;
+    DownloadSlot& operator=(const DownloadSlot&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    const bool held_;
+};
+
+// Answers that the request cannot be served now: 503 with Retry-After; the runtime adds its
+// fault ("HTTP Error: 503 Service Unavailable") and closes the connection.
+int AnswerBusy(struct soap* soap, std::chrono::seconds retryAfter)
+{
+    // The runtime sends the header with its next answer; the context owns the text until then.
+    soap->http_extra_header = soap_strdup(soap, ("Retry-After: " + std::to_string(retryAfter.count())).c_str());
+    return 503;
+}
 
 class Descriptor {
 public:
@@ -266,6 +304,20 @@ ssize_t ReadSome(int fd, char* buf, size_t size)
     return n;
 }
 
+// Sends `size` bytes of the file as the body. False when the file ended sooner or the peer is
+// gone: the body is then cut short and must not be ended like a whole one.
+bool SendBody(struct soap* soap, int fd, ULONG64 size)
+{
+    while (size > 0) {
+        const size_t want = size < sizeof(soap->tmpbuf) ? static_cast<size_t>(size) : sizeof(soap->tmpbuf);
+        const ssize_t n = ReadSome(fd, soap->tmpbuf, want);
+        if (n <= 0 || soap_send_raw(soap, soap->tmpbuf, static_cast<size_t>(n)))
+            return false;
+        size -= static_cast<ULONG64>(n);
+    }
+    return true;
+}
+
 int Serve(struct soap* soap, bool withBody)
 {
     Descriptor file;
@@ -280,6 +332,15 @@ int Serve(struct soap* soap, bool withBody)
         // The answer to HEAD carries no body, so it must not be the runtime's fault.
         return soap_send_empty_response(soap, 404);
     }
+    // A body goes out at the reader's pace and holds this worker all the while; HEAD does not.
+    std::optional<DownloadSlot> slot;
+    if (withBody) {
+        slot.emplace();
+        if (!slot->held())
+            return AnswerBusy(soap, DownloadLimits::kRetryAfter);
+    }
+    // The length the file has now is the length sent: a file that grows meanwhile is not
+    // followed, one that shrinks cuts the body short.
     const ULONG64 size = static_cast<ULONG64>(st.st_size);
     soap->http_content = "application/octet-stream";
 
@@ -291,27 +352,17 @@ int Serve(struct soap* soap, bool withBody)
         soap->status = SOAP_FILE;
         if (soap_begin_send(soap) || soap->fresponse(soap, SOAP_FILE, size))
             return 0;  // the peer is gone; nothing more to send
-        ULONG64 left = withBody ? size : 0;
-        while (left > 0) {
-            const size_t want = left < sizeof(soap->tmpbuf) ? static_cast<size_t>(left) : sizeof(soap->tmpbuf);
-            const ssize_t n = ReadSome(file.get(), soap->tmpbuf, want);
-            if (n <= 0 || soap_send_raw(soap, soap->tmpbuf, static_cast<size_t>(n)))
-                break;
-            left -= static_cast<ULONG64>(n);
-        }
-        soap_end_send(soap);
+        if (SendBody(soap, file.get(), withBody ? size : 0))
+            soap_end_send(soap);
         return 0;
     }
 
     soap->omode = (soap->omode & ~SOAP_IO) | SOAP_IO_CHUNK;
     if (soap_response(soap, SOAP_FILE))
         return 0;
-    while (true) {
-        const ssize_t n = ReadSome(file.get(), soap->tmpbuf, sizeof(soap->tmpbuf));
-        if (n <= 0 || soap_send_raw(soap, soap->tmpbuf, static_cast<size_t>(n)))
-            break;
-    }
-    soap_end_send(soap);  // writes the closing chunk
+    // A body cut short ends without the closing chunk, so the client sees it incomplete.
+    if (SendBody(soap, file.get(), size))
+        soap_end_send(soap);
     return 0;
 }
 
@@ -320,3 +371,8 @@ int Serve(struct soap* soap, bool withBody)
 int corvane_http_get(struct soap* soap) { return Serve(soap, true); }
 
 int corvane_http_head(struct soap* soap) { return Serve(soap, false); }
+
+void SetDownloadWorkers(int workers)
+{
+    downloadSlots.store(std::max(1, workers / DownloadLimits::kWorkersPerDownload));
+}

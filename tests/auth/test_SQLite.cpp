@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -382,6 +383,117 @@ TEST(UserStoreDatabase, UnusableDatabaseRefusesLogin)
     {
         SQLite store;
         EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+    }
+}
+
+// A database that cannot be read is logged once with SQLite's reason, until it can be read
+// again; a wrong password is no such reason. Locked by another writer, not a database, without
+// the users table.
+TEST(UserStoreDatabase, UnreadableDatabaseIsLoggedOnceWithTheReason)
+{
+    const struct {
+        const char* what;
+        const char* reason;
+    } cases[] = {
+        {"locked", "database is locked"},
+        {"garbage", "file is not a database"},
+        {"no users table", "no such table: users"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        corvane_test::TempDir dir;
+        const std::string dbPath = dir / "users.sqlite";
+        const std::string what = c.what;
+        if (what == "garbage")
+            corvane_test::WriteFile(dbPath, std::string(4096, 'x'));
+        else
+            BuildDatabase(dbPath, what == "locked" ? "users.sql" : "no_users_table.sql");
+        ConfigureDatabase(dir, dbPath);
+        const LogCapture log;
+        SQLite store;
+        sqlite3* writer = nullptr;
+        if (what == "locked") {
+            ASSERT_EQ(sqlite3_open(dbPath.c_str(), &writer), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        const std::string line =
+            LogCapture::Line(Logger::eDebug, "user database " + dbPath + " cannot be read: " + c.reason);
+        EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+        EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+        EXPECT_EQ(log.Count(line), 1) << log.Text();
+        EXPECT_EQ(log.Count("cannot be read"), 1) << log.Text();
+        if (writer) {
+            sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
+            sqlite3_close(writer);
+            EXPECT_EQ(LoginError(store, "alice", "secret"), "<accepted>");
+            EXPECT_EQ(LoginError(store, "alice", "wrong"), "pw or user does not match");
+            EXPECT_EQ(log.Count("cannot be read"), 1) << log.Text();
+        }
+    }
+}
+
+namespace {
+
+// Counts the automatic indexes SQLite announces in its log ("automatic index on ...") while
+// installed; it builds one whenever a statement would otherwise scan a table once per row of
+// another. The library takes a log hook only while it is shut down, so no connection may be
+// open when this is made or goes.
+class AutomaticIndexes {
+public:
+    AutomaticIndexes() { Install(&Count, this); }
+    ~AutomaticIndexes() { Install(nullptr, nullptr); }
+    AutomaticIndexes(const AutomaticIndexes&) = delete;
+    AutomaticIndexes& operator=(const AutomaticIndexes&) = delete;
+
+    int count() const { return count_; }
+
+private:
+    static void Install(void (*hook)(void*, int, const char*), void* self)
+    {
+        sqlite3_shutdown();
+        sqlite3_config(SQLITE_CONFIG_LOG, hook, self);
+        sqlite3_initialize();
+    }
+    static void Count(void* self, int code, const char*)
+    {
+        if (code == SQLITE_WARNING_AUTOINDEX)
+            ++static_cast<AutomaticIndexes*>(self)->count_;
+    }
+
+    int count_ = 0;
+};
+
+}  // namespace
+
+// A login on the example's schema finds a user's roles and their traits by index. Without the
+// indexes on the role tables, SQLite builds one over the whole table at every login, which
+// makes logins cost more the more users there are.
+TEST(UserStoreDatabase, ExampleSchemaNeedsNoAutomaticIndex)
+{
+    const std::string schema = corvane_test::ReadFile(std::string(CORVANE_SOURCE_DIR) + "/example/users.sql");
+    ASSERT_NE(schema.find("CREATE TABLE roles_users"), std::string::npos);
+    std::string withoutIndexes;
+    std::istringstream lines(schema);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("CREATE INDEX", 0) != 0)
+            withoutIndexes += line + "\n";
+    const struct {
+        const char* what;
+        const std::string& sql;
+        bool automatic;
+    } cases[] = {{"the example's schema", schema, false}, {"without its indexes", withoutIndexes, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        corvane_test::TempDir dir;
+        const std::string dbPath = dir / "users.sqlite";
+        Execute(dbPath, c.sql);
+        ConfigureDatabase(dir, dbPath);
+        AutomaticIndexes automatic;
+        {
+            SQLite store;
+            EXPECT_EQ(store.Login("bob", "builder").getTokens(), (Tokens{"*", "AUTHED", "operator", "service"}));
+        }
+        EXPECT_EQ(automatic.count() > 0, c.automatic) << automatic.count();
     }
 }
 

@@ -95,8 +95,8 @@ private:
     int fd_;
 };
 
-// SIGTERM counter installed for the tests: the service raises SIGTERM when it cannot write
-// its identity file.
+// SIGTERM counter installed for the tests: a SIGTERM the service raised would be counted
+// instead of ending the test program.
 void InstallSigtermCounter();
 int SigtermCount();
 void ResetSigtermCount();

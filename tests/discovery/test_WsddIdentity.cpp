@@ -1,5 +1,6 @@
-// The endpoint identifier in /var/lib/corvane/corvaned_uuid: kept when well-formed,
-// otherwise replaced and rewritten; a file that cannot be written stops the daemon.
+// The endpoint identifier in /var/lib/corvane/corvaned_uuid: kept when well-formed (white space
+// around it aside), otherwise replaced and rewritten; one that cannot be read or stored fails
+// the service's construction.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sched.h>
@@ -9,6 +10,7 @@
 #include "UuidText.h"
 #include "WsddServiceTest.h"
 #include "common/LogCapture.h"
+#include "discovery/WsddTargetServiceConstructionException.h"
 
 using corvane_test::CountOf;
 using corvane_test::LogCapture;
@@ -22,31 +24,41 @@ struct IdentityCase {
     const char* name;
     bool present;
     std::string content;
-    bool kept;
+    const char* announced;  // the identifier kept, or null when a new one replaces the file's
+    bool warned;
 };
 
+const char* const kUpper = "urn:uuid:3F2C1A7E-9B4D-4C2E-8A1F-0123456789AB";
+
 const IdentityCase kIdentityCases[] = {
-    {"missing", false, "", false},
-    {"valid", true, kValid, true},
-    {"upper-case digits", true, "urn:uuid:3F2C1A7E-9B4D-4C2E-8A1F-0123456789AB", true},
-    {"upper-case prefix", true, "URN:UUID:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab", true},
-    {"with line end", true, std::string(kValid) + "\n", false},
-    {"with carriage return and line end", true, std::string(kValid) + "\r\n", false},
-    {"too long", true, std::string(kValid) + "0", false},
-    {"valid text, NUL and more", true, std::string(kValid) + std::string(1, '\0') + "x", false},
-    {"NUL inside", true, std::string("urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789a") + std::string(1, '\0'), false},
-    {"empty", true, "", false},
-    {"short", true, "urn:uuid:3f2c1a7e", false},
-    {"leading blank", true, std::string(" ") + "urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789a", false},
-    {"wrong grouping", true, "urn:uuid:3f2c1a7e9-b4d-4c2e-8a1f-0123456789ab", false},
-    {"not hexadecimal", true, "urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ag", false},
-    {"other scheme", true, "urn:uid::3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab", false},
+    {"missing", false, "", nullptr, false},
+    {"valid", true, kValid, kValid, false},
+    {"upper-case digits", true, kUpper, kUpper, false},
+    {"upper-case prefix", true, "URN:UUID:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab",
+     "URN:UUID:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab", false},
+    {"with line end", true, std::string(kValid) + "\n", kValid, false},
+    {"with carriage return and line end", true, std::string(kValid) + "\r\n", kValid, false},
+    {"blanks, tabs and empty lines around", true, std::string(" \t\n") + kValid + " \n\n", kValid, false},
+    {"too long", true, std::string(kValid) + "0", nullptr, true},
+    {"valid text, NUL and more", true, std::string(kValid) + std::string(1, '\0') + "x", nullptr, true},
+    {"NUL inside", true, std::string("urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789a") + std::string(1, '\0'), nullptr,
+     true},
+    {"empty", true, "", nullptr, true},
+    {"white space only", true, " \n", nullptr, true},
+    {"short", true, "urn:uuid:3f2c1a7e", nullptr, true},
+    {"leading blank, a digit short", true, std::string(" ") + "urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789a", nullptr,
+     true},
+    {"two identifiers", true, std::string(kValid) + "\n" + kValid + "\n", nullptr, true},
+    {"wrong grouping", true, "urn:uuid:3f2c1a7e9-b4d-4c2e-8a1f-0123456789ab", nullptr, true},
+    {"not hexadecimal", true, "urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ag", nullptr, true},
+    {"other scheme", true, "urn:uid::3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab", nullptr, true},
 };
 
 } // namespace
 
-// A well-formed file is announced as stored without a warning; anything else is replaced
-// by a new identifier written back as exactly 45 characters, with a warning.
+// A well-formed identifier is announced as stored, white space around it aside, and the file
+// is left as it is; anything else is replaced by a new identifier written back as exactly 45
+// characters, with a warning unless there simply was no file yet.
 TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
 {
     for (const IdentityCase& c : kIdentityCases) {
@@ -63,12 +75,12 @@ TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
             EXPECT_EQ(hellos[0].address, announced);
         }
         const std::string log = capture.Text();
-        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), c.kept ? 0 : 1);
-        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eError, "wsdd uuid could not be assigned.")), 0);
+        EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), c.warned ? 1 : 0);
+        EXPECT_EQ(CountOf(log, "ERROR:  "), 0) << log;
         std::string stored;
         ASSERT_TRUE(ReadIdentity(stored));
-        if (c.kept) {
-            EXPECT_EQ(announced, c.content);
+        if (c.announced) {
+            EXPECT_EQ(announced, c.announced);
             EXPECT_EQ(stored, c.content);
         } else {
             EXPECT_TRUE(IsGeneratedUuidUrn(announced)) << announced;
@@ -95,36 +107,52 @@ TEST_F(WsddServiceTest, CreatedIdentityIsReusedOnNextStart)
               0);
 }
 
-// Without the directory the error is logged and SIGTERM raised, and construction still
-// completes: the Hello goes out with the new identifier held in memory.
-TEST_F(WsddServiceTest, MissingDirectoryLogsErrorRaisesSigtermAndStillAnnounces)
+// An identity that cannot be read, or a new one that cannot be stored, stops the service from
+// being built: the error names the file and the reason, nothing is announced and nothing is
+// written. Each case runs on a /var/lib of its own.
+TEST_F(WsddServiceTest, IdentityThatCannotBeReadOrStoredFailsConstruction)
 {
-    const LogCapture capture;
-    const std::string failure = RunInChild([this]() -> std::string {
-        if (::unshare(CLONE_NEWNS) < 0)
-            return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
-            ::mount("tmpfs", "/var/lib", "tmpfs", 0, nullptr) < 0)
-            return std::string("mount: ") + std::strerror(errno);
-        struct stat st;
-        if (::stat("/var/lib/corvane", &st) == 0)
-            return "directory still present";
-        ResetSigtermCount();
-        UdpSocket observer = UdpSocket::GroupObserver();
-        WsddTargetService service;
-        if (SigtermCount() != 1)
-            return "SIGTERM raised " + std::to_string(SigtermCount()) + " times";
-        if (!IsGeneratedUuidUrn(service.GetUuidString()))
-            return "identifier in memory: " + service.GetUuidString();
-        const std::vector<WsddMessage> hellos = Mine(observer.CollectUntilSentinel(), "Hello");
-        if (hellos.size() != 1 || hellos[0].address != service.GetUuidString())
-            return "no Hello with the new identifier";
-        if (::stat(kIdentityPath, &st) == 0)
-            return "identity file exists";
-        return "";
-    });
-    EXPECT_EQ(failure, "");
-    const std::string log = capture.Text();
-    EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eError, "wsdd uuid could not be assigned.")), 1);
-    EXPECT_EQ(CountOf(log, LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")), 1);
+    const struct {
+        const char* name;
+        const char* setup;
+        std::string error;
+    } cases[] = {
+        {"directory missing", "mount -t tmpfs tmpfs /var/lib",
+         std::string("wsdd uuid could not be assigned: ") + kIdentityPath + ": No such file or directory"},
+        {"read-only directory", "mount -t tmpfs -o ro tmpfs /var/lib/corvane",
+         std::string("wsdd uuid could not be assigned: ") + kIdentityPath + ": Read-only file system"},
+        {"identity is a directory", "mount -t tmpfs tmpfs /var/lib/corvane && mkdir /var/lib/corvane/corvaned_uuid",
+         std::string("wsdd uuid could not be read: ") + kIdentityPath + " is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LogCapture capture;
+        const std::string failure = RunInChild([&]() -> std::string {
+            if (::unshare(CLONE_NEWNS) < 0)
+                return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
+                return std::string("mount: ") + std::strerror(errno);
+            const std::string setup = Shell(c.setup);
+            if (!setup.empty())
+                return setup;
+            UdpSocket observer = UdpSocket::GroupObserver();
+            std::string error = "<built>";
+            try {
+                WsddTargetService service;
+            } catch (const WsddTargetServiceConstructionException& e) {
+                error = e.what();
+            }
+            if (error != c.error)
+                return "construction: " + error;
+            if (!Mine(observer.CollectUntilSentinel(), "Hello").empty())
+                return "a Hello was sent";
+            struct stat st;
+            if (::stat(kIdentityPath, &st) == 0 && !S_ISDIR(st.st_mode))
+                return "identity file written";
+            return "";
+        });
+        EXPECT_EQ(failure, "");
+        EXPECT_EQ(capture.Count("wsdd uuid from file is not valid."), 0);
+        EXPECT_EQ(SigtermCount(), 0);
+    }
 }

@@ -1,8 +1,11 @@
 // HTTP GET and HEAD downloads below /tmp/downloads/: whole files in a chunked body (or with a
-// length for HEAD and HTTP/1.0), 404 for the rest, and nothing from outside the directory
-// whatever links, FIFOs or devices are put in it, or what /tmp/downloads itself is.
+// length for HEAD and HTTP/1.0), as long as they were when opened, 404 for the rest, 503 beyond
+// half of the workers, and nothing from outside the directory whatever links, FIFOs or devices
+// are put in it, or what /tmp/downloads itself is.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
@@ -37,6 +40,72 @@ std::string Pattern(size_t size)
     for (size_t i = 0; i < size; ++i)
         data += static_cast<char>((i * 7919) & 0xFF);
     return data;
+}
+
+// A connection that takes a download at the pace of a small receive window: once the head and
+// the first bytes are in, `meanwhile` runs, then the rest is read to the end.
+std::string SlowDownload(int port, const std::string& request, const std::function<void()>& meanwhile)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 64 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string raw;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && SendAll(fd, request)) {
+        char buf[4096];
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) > 0) {
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n > 0)
+                raw.assign(buf, static_cast<size_t>(n));
+        }
+        // The daemon has filled what the connection buffers and waits for the reader.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        meanwhile();
+        raw += ReadAll(fd);
+    }
+    close(fd);
+    return raw;
+}
+
+// A connection that asks for a download with a small receive window and never reads it.
+int UnreadDownload(int port, const std::string& path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 64 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        !SendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n")) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The first bytes of the answer on `fd` up to the end of its head, peeked so that nothing is
+// taken from the connection's window; empty when no whole head arrives within the limit.
+std::string PeekHead(int fd, std::chrono::milliseconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    char buf[2048];
+    while (std::chrono::steady_clock::now() < until) {
+        const ssize_t n = recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) {
+            const std::string seen(buf, static_cast<size_t>(n));
+            const size_t end = seen.find("\r\n\r\n");
+            if (end != std::string::npos)
+                return seen.substr(0, end + 4);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return "";
 }
 
 class Downloads : public DaemonFixture {
@@ -193,6 +262,94 @@ TEST_F(Downloads, RefusedPathsAre404)
         }
     }
     EXPECT_EQ(Get("/downloads/" + name + "/inside.txt").body, "fine");
+}
+
+// A file is sent with the length it had when it was opened. One that shrinks meanwhile ends
+// the transfer early and visibly: no closing chunk (HTTP/1.1), fewer bytes than announced
+// (HTTP/1.0). One that grows is sent as it was, whole.
+TEST_F(Downloads, FileChangedWhileSentKeepsItsOpenedLength)
+{
+    const size_t size = 16 * 1024 * 1024;
+    const struct {
+        const char* what;
+        const char* version;
+        bool shrinks;
+    } cases[] = {
+        {"shrinks, HTTP/1.1", "HTTP/1.1", true},
+        {"shrinks, HTTP/1.0", "HTTP/1.0", true},
+        {"grows, HTTP/1.1", "HTTP/1.1", false},
+        {"grows, HTTP/1.0", "HTTP/1.0", false},
+    };
+    for (const auto& c : cases) {
+        const std::string file = sub + "/changing.bin";
+        const std::string data = Pattern(size);
+        WriteFile(file, data);
+        const std::string raw = SlowDownload(
+            port, "GET /downloads/" + name + "/changing.bin " + c.version + "\r\nHost: localhost\r\n\r\n", [&] {
+                if (c.shrinks) {
+                    ASSERT_EQ(truncate(file.c_str(), 1024 * 1024), 0);
+                } else {
+                    std::ofstream(file, std::ios::binary | std::ios::app) << std::string(1024 * 1024, 'x');
+                }
+            });
+        HttpAnswer a = ParseAnswer(raw);
+        EXPECT_EQ(a.status, 200) << c.what;
+        const bool chunked = std::string(c.version) == "HTTP/1.1";
+        const bool closingChunk = raw.size() >= 5 && raw.compare(raw.size() - 5, 5, "0\r\n\r\n") == 0;
+        EXPECT_EQ(closingChunk, chunked && !c.shrinks) << c.what;
+        if (!chunked) {
+            EXPECT_EQ(a.headers["content-length"], std::to_string(size)) << c.what;
+        }
+        if (c.shrinks) {
+            EXPECT_LT(a.body.size(), size) << c.what;
+        } else {
+            EXPECT_EQ(a.body.size(), size) << c.what;
+            EXPECT_TRUE(a.body == data) << c.what;
+        }
+    }
+}
+
+// Downloads whose readers never read hold at most half of the workers: each one beyond that is
+// answered at once with 503, Retry-After and a fault, so calls and HEAD go on being answered;
+// once the readers go, downloads are served again.
+TEST_F(Downloads, UnreadDownloadsHoldAtMostHalfTheWorkers)
+{
+    const int workers = static_cast<int>(std::thread::hardware_concurrency());
+    ASSERT_GT(workers, 0);
+    const int slots = std::max(1, workers / 2);
+    WriteFile(sub + "/big.bin", Pattern(32 * 1024 * 1024));
+    WriteFile(sub + "/inside.txt", "fine");
+    const std::string path = "/downloads/" + name + "/big.bin";
+    std::vector<int> readers;
+    for (int i = 0; i < workers; ++i)
+        readers.push_back(UnreadDownload(port, path));
+    int held = 0, refused = 0;
+    for (int fd : readers) {
+        HttpAnswer head = ParseAnswer(PeekHead(fd, std::chrono::seconds(10)));
+        if (head.status == 200) {
+            ++held;
+        } else if (head.status == 503) {
+            ++refused;
+            HttpAnswer whole = ParseAnswer(ReadAll(fd, std::chrono::seconds(10)));
+            EXPECT_GT(std::atoi(whole.headers["retry-after"].c_str()), 0) << whole.raw;
+            EXPECT_EQ(ElementText(whole.body, "faultstring"), "HTTP Error: 503 Service Unavailable") << whole.raw;
+        } else {
+            ADD_FAILURE() << "answer " << head.status << ": " << head.raw;
+        }
+    }
+    EXPECT_EQ(held, slots);
+    EXPECT_EQ(refused, workers - slots);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*");
+    std::printf("a call while %d downloads stall: %.2f s\n", held,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(Request(port, "HEAD", path).status, 200);
+    EXPECT_EQ(Get(path).status, 503);
+
+    for (int fd : readers)
+        close(fd);
+    EXPECT_TRUE(WaitFor([&] { return Get("/downloads/" + name + "/inside.txt").body == "fine"; }));
 }
 
 // Links inside the directory to regular files inside it are served, however they are spelled.

@@ -2,6 +2,12 @@
 // discovery announcements, stopping while busy, and the exit statuses of failed starts.
 #include <future>
 
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+
+#include <cstring>
+
 #include "DaemonFixture.h"
 #include "common/Multicast.h"
 
@@ -10,6 +16,36 @@ using namespace corvane_test;
 namespace {
 
 class Lifecycle : public DaemonFixture {};
+
+// Stops thread `tid` with ptrace; when it is waiting in select (or pselect), makes that call
+// return EINTR instead of being restarted, as a debugger does after calling a function in the
+// process. 1 when it was interrupted, 0 when the thread was busy elsewhere, -1 on failure.
+int InterruptSelect(pid_t tid)
+{
+    // What a tracer sees in the result of a wait cut short by a stop (the kernel's
+    // ERESTARTNOHAND): the kernel restarts the call unless the tracer changes it.
+    const long kRestartUnlessHandled = -514;
+    if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
+        return -1;
+    int result = -1;
+    int status = 0;
+    if (ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0 && waitpid(tid, &status, __WALL) == tid) {
+        user_regs_struct regs = {};
+        if (ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
+            const bool waiting = (regs.orig_rax == SYS_select || regs.orig_rax == SYS_pselect6) &&
+                                 static_cast<long>(regs.rax) == kRestartUnlessHandled;
+            result = 0;
+            if (waiting) {
+                regs.rax = static_cast<unsigned long long>(-EINTR);
+                result = ptrace(PTRACE_SETREGS, tid, nullptr, &regs) == 0 ? 1 : -1;
+            }
+        }
+    }
+    ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+    if (result == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return result;
+}
 
 // A broken description is logged with its path and skipped; other names are not read.
 TEST_F(Lifecycle, RegistersLoadablePlugins)
@@ -61,6 +97,53 @@ TEST_F(Lifecycle, StopWhileCommandRuns)
     std::string log = Log();
     EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n");
     EXPECT_FALSE(std::ifstream(dir / "pid").good());
+}
+
+// Every signal an operator or a tool sends to stop or poke a daemon ends it the clean way:
+// the command being run finishes, one Bye, "...exiting" last, no pid file, status 0.
+class StopSignals : public DaemonFixture, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignals, EndTheDaemonCleanly)
+{
+    MulticastWatcher watch;
+    UsePlugins("plugins");
+    MakeUsers();
+    Start();
+    auto slow = std::async(std::launch::async, [this] {
+        return Call("command", {{"plugin", "thermo"}, {"command", "slow"}, {"parameters", ""}});
+    });
+    ASSERT_TRUE(WaitFor([&] { return Log().find("exec: ") != std::string::npos; }));
+    daemon->Signal(GetParam());
+    EXPECT_EQ(daemon->Wait(std::chrono::seconds(10)), 0) << strsignal(GetParam());
+    EXPECT_EQ(ElementText(slow.get().body, "result"), "slow done\n");
+    const std::string log = Log();
+    ASSERT_GE(log.size(), 11u);
+    EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n") << log;
+    EXPECT_FALSE(Exists(dir / "pid"));
+    const std::string xaddrs = ":" + std::to_string(port) + "<";
+    EXPECT_TRUE(WaitFor([&] { return watch.Matching({"Bye", xaddrs}).size() == 1; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignals,
+                         ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT, SIGALRM),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// A wait of the main loop cut short the way a debugger's call into the process does it
+// (the interrupted select returns EINTR) does not end the daemon: it goes on serving.
+TEST_F(Lifecycle, InterruptedWaitGoesOn)
+{
+    UsePlugins("plugins");
+    MakeUsers();
+    Start();
+    const pid_t main = daemon->pid();
+    int interrupted = 0;
+    for (int attempt = 0; attempt < 20 && interrupted == 0; ++attempt)
+        interrupted = InterruptSelect(main);
+    ASSERT_EQ(interrupted, 1) << "the main thread was never caught waiting in select";
+    EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*") << Log();
+    EXPECT_TRUE(ProcessAlive(main));
+    EXPECT_EQ(Log().find("...exiting"), std::string::npos);
+    EXPECT_EQ(Stop(), 0);
 }
 
 // Hello at start, another when an "apply" command announces it, exactly one Bye at the end.

@@ -8,6 +8,7 @@
 #include <zlib.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -123,6 +124,31 @@ int DescriptorOfSocket(pid_t pid, unsigned long inode)
     if (d)
         closedir(d);
     return found;
+}
+
+// A TCP connection to loopback whose handshake goes on without the caller; -1 when it
+// cannot even be started.
+int ConnectWithoutWaiting(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the handshake of a connection from ConnectWithoutWaiting has completed.
+bool Connected(int fd)
+{
+    pollfd p = {fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    return fd >= 0 && poll(&p, 1, 0) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 class Network : public ServingDaemon {
@@ -399,6 +425,31 @@ TEST_F(Network, IdleAndHalfSentPeersDoNotStopService)
     }
     for (int fd : idle)
         close(fd);
+}
+
+// Hundreds of peers that connect and send nothing do not keep a new client out: the kernel
+// holds them while the listener defers them, and they must not fill the queue that new
+// connections go through.
+TEST_F(Network, HundredsOfIdlePeersDoNotKeepNewClientsOut)
+{
+    for (int peers : {150, 300}) {
+        std::vector<int> idle;
+        for (int i = 0; i < peers; ++i)
+            idle.push_back(ConnectWithoutWaiting(port));
+        // Each idle peer's handshake is done (or refused) before the new client comes.
+        WaitFor([&] { return std::all_of(idle.begin(), idle.end(), [](int fd) { return Connected(fd); }); },
+                std::chrono::seconds(5));
+        const long connected = std::count_if(idle.begin(), idle.end(), [](int fd) { return Connected(fd); });
+        const auto start = Clock::now();
+        HttpAnswer a = ExchangeOpen(port, RawPost(AuthUser()), std::chrono::seconds(30));
+        const double took = Seconds(Clock::now() - start);
+        std::printf("a new request behind %d idle connections (%ld connected): %.2f s\n", peers, connected, took);
+        EXPECT_EQ(ElementText(a.body, "result"), "*") << peers << " idle\n" << a.raw;
+        // Idle peers that reach the workers cost a round of the 3 s request deadline each.
+        EXPECT_LT(took, 2.5) << peers << " idle";
+        for (int fd : idle)
+            close(fd);
+    }
 }
 
 // A flood of connections that each send a byte keeps the daemon's memory bounded: those the

@@ -217,6 +217,66 @@ TEST_F(Startup, UnwritablePidFileWarns)
               std::string::npos);
 }
 
+// The discovery identity decides the start: kept as it is when it holds the identifier with a
+// line end, created without a warning when there is none yet, and when it cannot be read or a
+// new one cannot be stored, an error line, the usual exit steps and status 255. The daemon gets
+// the test's own folder as /var/lib/corvane.
+TEST_F(Startup, DiscoveryIdentityDecidesTheStart)
+{
+    const std::string identity = "urn:uuid:3f2c1a7e-9b4d-4c2e-8a1f-0123456789ab";
+    const struct {
+        const char* name;
+        std::string setup;  // run as root before the daemon starts; $V is the folder
+        int status;         // 0: the daemon runs and is stopped
+        std::string error;
+    } cases[] = {
+        {"identifier with a line end", "echo " + identity + " > \"$V/corvaned_uuid\"", 0, ""},
+        {"no identity yet", "", 0, ""},
+        {"identity is a directory", "mkdir \"$V/corvaned_uuid\"", 255,
+         "wsdd uuid could not be read: /var/lib/corvane/corvaned_uuid is not a regular file"},
+        {"read-only folder", "mount -o remount,bind,ro /var/lib/corvane", 255,
+         "wsdd uuid could not be assigned: /var/lib/corvane/corvaned_uuid: Read-only file system"},
+    };
+    dir.mkdir("plugins");
+    const std::string folder = dir / "identity";
+    const std::string script = "set -e\n"
+                               "V=\"$1\"; SETUP=\"$2\"; shift 2\n"
+                               "mount --bind \"$V\" /var/lib/corvane\n"
+                               "eval \"$SETUP\"\n"
+                               "exec \"$@\"\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(std::system(("rm -rf '" + folder + "' && mkdir '" + folder + "'").c_str()), 0);
+        unlink((dir / "corvaned.log").c_str());
+        const std::string conf = Conf("logfile=" + (dir / "corvaned.log") + "\npidfile=" + (dir / "pid") + "\n");
+        Process p({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh", folder,
+                   c.setup, DaemonPath(), "-c", conf},
+                  dir / "err");
+        if (c.status == 0) {
+            ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "corvaned.log").find("registered") != std::string::npos; }))
+                << ReadFile(dir / "err");
+            p.Signal(SIGTERM);
+        }
+        EXPECT_EQ(p.Wait(), c.status) << ReadFile(dir / "err");
+        const std::string log = ReadFile(dir / "corvaned.log");
+        EXPECT_EQ(log.find("wsdd uuid from file is not valid."), std::string::npos) << log;
+        if (c.error.empty()) {
+            EXPECT_EQ(log.find("ERROR:  "), std::string::npos) << log;
+        } else {
+            EXPECT_NE(log.find("ERROR:  " + c.error + "\n"), std::string::npos) << log;
+        }
+        ASSERT_GE(log.size(), 11u);
+        EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n");
+        EXPECT_FALSE(Exists(dir / "pid"));
+        const std::string stored = ReadFile(folder + "/corvaned_uuid");
+        if (std::string(c.name) == "identifier with a line end") {
+            EXPECT_EQ(stored, identity + "\n");
+        } else if (std::string(c.name) == "no identity yet") {
+            EXPECT_EQ(stored.size(), 45u) << stored;
+        }
+    }
+}
+
 class DaemonMode : public DaemonFixture {};
 
 std::string DescriptorTarget(pid_t pid, int fd)

@@ -1,5 +1,7 @@
-// The user database under the running daemon: replaced by rename, and write-locked by
-// another process while callers log in.
+// The user database under the running daemon: replaced by rename, restored by copy, and
+// write-locked by another process while callers log in.
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "DaemonFixture.h"
@@ -35,6 +37,35 @@ TEST_F(Users, ReplacedDatabaseTakesEffect)
     EXPECT_EQ(Tokens("plain:pw3"), "*:AUTHED");
     EXPECT_EQ(Tokens(""), "*");
     EXPECT_NE(Log().find("user database " + (dir / "users.sqlite") + " was replaced; reopened"), std::string::npos);
+}
+
+// `cp backup users.sqlite` rewrites the file in place (truncated, then written again, same
+// inode): that takes effect at the next login too, also when the backup's tables lie on other
+// pages than those of the file it overwrites (its tables were created in another order).
+TEST_F(Users, DatabaseRestoredInPlaceTakesEffect)
+{
+    EXPECT_EQ(Tokens("tech:pw1"), "*:AUTHED:service");
+    const std::string backup = dir / "backup.sqlite";
+    std::string schema = ReadFile(std::string(CORVANE_TEST_DATA) + "/users.sql");
+    const size_t second = schema.find('\n') + 1;
+    const size_t third = schema.find('\n', second) + 1;
+    schema = schema.substr(second, third - second) + schema.substr(0, second) + schema.substr(third);
+    WriteFile(dir / "backup.sql", schema +
+                                      "DELETE FROM users WHERE name = 'tech';\n"
+                                      "INSERT INTO users VALUES (9, 'newbie', 'pw9');\n"
+                                      "INSERT INTO roles_users VALUES (9, 1);\n");
+    ASSERT_EQ(std::system(("sqlite3 '" + backup + "' < '" + (dir / "backup.sql") + "'").c_str()), 0);
+    struct stat before = {}, after = {};
+    ASSERT_EQ(stat((dir / "users.sqlite").c_str(), &before), 0);
+    ASSERT_EQ(std::system(("cp '" + backup + "' '" + (dir / "users.sqlite") + "'").c_str()), 0);
+    ASSERT_EQ(stat((dir / "users.sqlite").c_str(), &after), 0);
+    ASSERT_EQ(before.st_ino, after.st_ino) << "cp made a new file";
+
+    EXPECT_EQ(Tokens("tech:pw1"), "401");
+    EXPECT_EQ(Tokens("newbie:pw9"), "*:AUTHED:service");
+    EXPECT_EQ(Tokens("plain:pw3"), "*:AUTHED");
+    EXPECT_EQ(Tokens("root:pw2"), "*:AUTHED:admin:service:service");
+    EXPECT_NE(Log().find("user database " + (dir / "users.sqlite") + " was rewritten; reopened"), std::string::npos);
 }
 
 // A writer holding the database's lock for a moment delays a login instead of refusing it.
