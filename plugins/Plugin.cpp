@@ -83,9 +83,12 @@ std::string GetNodeAttributeNonThrow(const xmlpp::Node* node, const std::string&
 
 // A key starts the text itself (\A): Boost's ^ also matches after a line end or form feed
 // inside it, so "=\fa=1\nsecret=2" would pass as key a.
-Plugin::Plugin(const std::string& descriptionPath)
-    : descriptionPath_(descriptionPath), keyPattern_("\\A([^=]+)="), listPattern_("\\s*,\\s*"),
-      argumentSeparator_("(?<=[^\\\\]\")\\s+"), eventPattern_("trigger: (\\w+)")
+const boost::regex Plugin::keyPattern_("\\A([^=]+)=");
+const boost::regex Plugin::listPattern_("\\s*,\\s*");
+const boost::regex Plugin::argumentSeparator_("(?<=[^\\\\]\")\\s+");
+const boost::regex Plugin::eventPattern_("trigger: (\\w+)");
+
+Plugin::Plugin(const std::string& descriptionPath) : descriptionPath_(descriptionPath)
 {
     try {
         xmlpp::DomParser parser;

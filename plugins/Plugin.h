@@ -115,10 +115,12 @@ private:
     boost::mutex mutex_;
     mutable boost::unordered_map<std::vector<std::string>, VariantEntry> variantCache_;
     mutable boost::mutex cacheLock_;
-    boost::regex keyPattern_;
-    boost::regex listPattern_;
-    boost::regex argumentSeparator_;
-    boost::regex eventPattern_;
+    // Compiled once for all plug-ins; a compiled boost::regex may be matched by any number of
+    // threads at once.
+    static const boost::regex keyPattern_;
+    static const boost::regex listPattern_;
+    static const boost::regex argumentSeparator_;
+    static const boost::regex eventPattern_;
     std::map<std::string, std::list<Listener>> listeners_;
     // Action children not yet collected; main thread only.
     std::list<pid_t> actionChildren_;
