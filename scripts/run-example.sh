@@ -6,7 +6,8 @@ set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target corvaned
+# The daemon, and the WSDL and schema for client authors (build/release/soap/soap_gen/).
+cmake --build --preset release --target corvaned corvane_soap_contract
 rm -f example/users.sqlite
 sqlite3 example/users.sqlite < example/users.sql
 mkdir -p /var/lib/corvane
