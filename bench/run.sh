@@ -3,15 +3,15 @@
 # (plug-in commands). Run as root: `sudo bench/run.sh`. Installs wrk and nginx if missing,
 # builds the release configuration into build/bench and runs everything inside one private
 # network and mount namespace, so nothing (WS-Discovery included) leaves loopback.
-# BENCH_SECONDS sets the length of each load run (default 8); BENCH_ONLY=logins runs only the
-# logins against user databases of growing size. The table goes to stdout and to
-# build/bench/results.md.
+# BENCH_SECONDS sets the length of each load run (default 8); BENCH_CASES names the groups of
+# rows to run (default all: logins load commands downloads startup size). The table goes to
+# stdout and to build/bench/results.md.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build/bench
 DUR=${BENCH_SECONDS:-8}
-ONLY=${BENCH_ONLY:-}
+CASES=${BENCH_CASES:-logins load commands downloads startup size}
 PORT=8083
 NGINX_PORT=8090
 
@@ -38,6 +38,9 @@ if [ "${1:-}" != --inside ]; then
         [ -z "$ownPolicy" ] || { rm -f /usr/sbin/policy-rc.d; trap - EXIT; }
     fi
     [ -x "$BUILD/core/corvaned" ] || "$ROOT/scripts/install-deps.sh"
+    for c in $CASES; do
+        case $c in load|commands|downloads|startup|size) ;; *) echo "unknown case group: $c" >&2; exit 1 ;; esac
+    done
     (cd "$ROOT" && cmake --preset bench >/dev/null && cmake --build --preset bench >/dev/null)
     cc -O2 -Wall -Wextra -pthread -o "$BUILD/popen_loop" "$ROOT/bench/popen_loop.c"
     cc -O2 -Wall -Wextra -o "$BUILD/first_answer" "$ROOT/bench/first_answer.c"
@@ -70,6 +73,7 @@ wait_gone() {
 trap cleanup EXIT
 
 log() { echo "bench: $*" >&2; }
+want() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
 
 # Plug-ins: copies of the system tests' thermo fixture under the names <prefix>1..<prefix>N.
 make_plugins() {
@@ -182,6 +186,7 @@ LOGIN_ROWS=$WORK/login-rows
 : >"$LOGIN_ROWS"
 BOB=$(printf 'bob:builder' | base64)
 for users in 10 10000 1000000; do
+    want logins || break
     for indexes in no yes; do
         log "logins, $users users, indexes: $indexes"
         rm -f "$WORK/users-login.sqlite"
@@ -203,10 +208,6 @@ login_table() {
     echo "|---|---|---|---|---|"
     cat "$LOGIN_ROWS"
 }
-if [ "$ONLY" = logins ]; then
-    { login_table; echo; echo "Each run: wrk for ${DUR} s, one client, every request on a new connection."; } >"$WORK/results.md"
-    exit 0
-fi
 
 # ---- nginx, the ceiling ----
 mkdir -p "$WORK/www" "$WORK/nginx-tmp"
@@ -232,102 +233,195 @@ http {
 }
 EOF
 
-log "starting corvaned with 8 plug-ins"
-start_daemon plugins8
-STARTUP8=$STARTUP_MS
-sleep 1
-IDLE8=$(rss_kb "$DAEMON_PID" | awk '{printf "%.1f", $1 / 1024}')
+IDLE8=- STARTUP8=- IDLE100=- STARTUP100=- MAXRSS64=-
+if want load || want commands || want downloads; then
+    log "starting corvaned with 8 plug-ins"
+    start_daemon plugins8
+    STARTUP8=$STARTUP_MS
+    sleep 1
+    IDLE8=$(rss_kb "$DAEMON_PID" | awk '{printf "%.1f", $1 / 1024}')
+fi
 
-# The same answers as files for nginx: body of the daemon's answer per operation and caller.
-for op in list-plugins get-plugin-config; do
-    curl -s -o "$WORK/www/$op-anon.xml" -H 'Content-Type: text/xml' --data-binary "@$REQ/$op.xml" "http://127.0.0.1:$PORT/"
-    curl -s -o "$WORK/www/$op-auth.xml" -u tech:pw1 -H 'Content-Type: text/xml' --data-binary "@$REQ/$op.xml" "http://127.0.0.1:$PORT/"
-done
-/usr/sbin/nginx -c "$WORK/nginx.conf"
-for _ in $(seq 50); do [ -s "$WORK/nginx.pid" ] && break; sleep 0.1; done
-NGINX_PID=$(cat "$WORK/nginx.pid")
-cmp -s "$WORK/www/list-plugins-anon.xml" <(curl -s -X POST --data-binary x "http://127.0.0.1:$NGINX_PORT/list-plugins-anon.xml") ||
-    { log "nginx does not answer the POST with the file"; exit 1; }
+if want load || want downloads; then
+    # The same answers as files for nginx: body of the daemon's answer per operation and caller.
+    for op in list-plugins get-plugin-config; do
+        curl -s -o "$WORK/www/$op-anon.xml" -H 'Content-Type: text/xml' --data-binary "@$REQ/$op.xml" "http://127.0.0.1:$PORT/"
+        curl -s -o "$WORK/www/$op-auth.xml" -u tech:pw1 -H 'Content-Type: text/xml' --data-binary "@$REQ/$op.xml" "http://127.0.0.1:$PORT/"
+    done
+    /usr/sbin/nginx -c "$WORK/nginx.conf"
+    for _ in $(seq 50); do [ -s "$WORK/nginx.pid" ] && break; sleep 0.1; done
+    NGINX_PID=$(cat "$WORK/nginx.pid")
+    cmp -s "$WORK/www/list-plugins-anon.xml" <(curl -s -X POST --data-binary x "http://127.0.0.1:$NGINX_PORT/list-plugins-anon.xml") ||
+        { log "nginx does not answer the POST with the file"; exit 1; }
+fi
 
-MAXRSS64=0
-for op in get-plugin-config list-plugins; do
-    for who in anon auth; do
-        size=$(stat -c %s "$WORK/www/$op-$who.xml")
-        authArg=()
-        [ "$who" = anon ] || authArg=("auth=$AUTH")
-        for c in 8 64; do
-            log "$op $who $c clients"
-            run_wrk "$PORT" "$c" "${authArg[@]}" "$REQ/$op.xml"
-            rps=$RPS p50=$P50 p99=$P99 fail=$FAIL rss=$RSS
-            [ "$c" != 64 ] || MAXRSS64=$(awk -v a="$MAXRSS64" -v b="$rss" 'BEGIN { print (b > a) ? b : a }')
-            run_wrk "$NGINX_PORT" "$c" "path=/$op-$who.xml" "$REQ/$op.xml"
-            row "wex:$op, $who ($size B answer) | $c | $rps req/s | $p50 | $p99 | $rss | $fail | nginx $RPS req/s | $(ratio "$rps" "$RPS")"
-            [ "$FAIL" = 0 ] || log "nginx: $FAIL failed requests"
+if want load; then
+    MAXRSS64=0
+    for op in get-plugin-config list-plugins; do
+        for who in anon auth; do
+            size=$(stat -c %s "$WORK/www/$op-$who.xml")
+            authArg=()
+            [ "$who" = anon ] || authArg=("auth=$AUTH")
+            for c in 8 64; do
+                log "$op $who $c clients"
+                run_wrk "$PORT" "$c" "${authArg[@]}" "$REQ/$op.xml"
+                rps=$RPS p50=$P50 p99=$P99 fail=$FAIL rss=$RSS
+                [ "$c" != 64 ] || MAXRSS64=$(awk -v a="$MAXRSS64" -v b="$rss" 'BEGIN { print (b > a) ? b : a }')
+                run_wrk "$NGINX_PORT" "$c" "path=/$op-$who.xml" "$REQ/$op.xml"
+                row "wex:$op, $who ($size B answer) | $c | $rps req/s | $p50 | $p99 | $rss | $fail | nginx $RPS req/s | $(ratio "$rps" "$RPS")"
+                [ "$FAIL" = 0 ] || log "nginx: $FAIL failed requests"
+            done
         done
     done
-done
+fi
 
 # ---- commands against popen ----
-SCRIPT1=$WORK/plugins8/bench1.sh
-SCRIPTS8=()
-CMDS8=()
-for i in $(seq 8); do SCRIPTS8+=("$WORK/plugins8/bench$i.sh"); CMDS8+=("$REQ/command-$i.xml"); done
-log "popen baselines"
-read -r _ pop1 < <("$BUILD/popen_loop" 1 "$DUR" --get "$SCRIPT1" | awk '/^RESULT/ {print $2, $3}')
-read -r _ pop8 < <("$BUILD/popen_loop" 8 "$DUR" --get "$SCRIPT1" | awk '/^RESULT/ {print $2, $3}')
-read -r _ pop8s < <("$BUILD/popen_loop" 8 "$DUR" --get "${SCRIPTS8[@]}" | awk '/^RESULT/ {print $2, $3}')
-log "commands"
-run_wrk "$PORT" 1 "$REQ/command-1.xml"
-row "wex:command get, 1 plug-in | 1 | $RPS req/s | $P50 | $P99 | $RSS | $FAIL | popen, 1 thread: $pop1 /s | $(ratio "$RPS" "$pop1")"
-run_wrk "$PORT" 8 "$REQ/command-1.xml"
-row "wex:command get, 1 plug-in | 8 | $RPS req/s | $P50 | $P99 | $RSS | $FAIL | popen, 8 threads: $pop8 /s | $(ratio "$RPS" "$pop8")"
-run_wrk "$PORT" 8 "${CMDS8[@]}"
-row "wex:command get, 8 plug-ins | 8 | $RPS req/s | $P50 | $P99 | $RSS | $FAIL | popen, 8 threads, 8 scripts: $pop8s /s | $(ratio "$RPS" "$pop8s")"
+if want commands; then
+    SCRIPT1=$WORK/plugins8/bench1.sh
+    SCRIPTS8=()
+    CMDS8=()
+    for i in $(seq 8); do SCRIPTS8+=("$WORK/plugins8/bench$i.sh"); CMDS8+=("$REQ/command-$i.xml"); done
+    log "popen baselines"
+    read -r _ pop1 < <("$BUILD/popen_loop" 1 "$DUR" --get "$SCRIPT1" | awk '/^RESULT/ {print $2, $3}')
+    read -r _ pop8 < <("$BUILD/popen_loop" 8 "$DUR" --get "$SCRIPT1" | awk '/^RESULT/ {print $2, $3}')
+    read -r _ pop8s < <("$BUILD/popen_loop" 8 "$DUR" --get "${SCRIPTS8[@]}" | awk '/^RESULT/ {print $2, $3}')
+    log "commands"
+    run_wrk "$PORT" 1 "$REQ/command-1.xml"
+    row "wex:command get, 1 plug-in | 1 | $RPS req/s | $P50 | $P99 | $RSS | $FAIL | popen, 1 thread: $pop1 /s | $(ratio "$RPS" "$pop1")"
+    run_wrk "$PORT" 8 "$REQ/command-1.xml"
+    row "wex:command get, 1 plug-in | 8 | $RPS req/s | $P50 | $P99 | $RSS | $FAIL | popen, 8 threads: $pop8 /s | $(ratio "$RPS" "$pop8")"
+    run_wrk "$PORT" 8 "${CMDS8[@]}"
+    row "wex:command get, 8 plug-ins | 8 | $RPS req/s | $P50 | $P99 | $RSS | $FAIL | popen, 8 threads, 8 scripts: $pop8s /s | $(ratio "$RPS" "$pop8s")"
+fi
 
 # ---- downloads ----
-log "downloads"
-dd if=/dev/urandom of=/tmp/downloads/big.bin bs=1M count=100 status=none
-download_rate() {  # URL: MB/s (10^6 bytes) over five sequential downloads
-    local i total=0 t=0 line
-    for i in 1 2 3 4 5; do
-        line=$(curl -s -o /dev/null -w '%{size_download} %{time_total}' "$1")
-        total=$(awk -v a="$total" -v b="${line% *}" 'BEGIN { print a + b }')
-        t=$(awk -v a="$t" -v b="${line#* }" 'BEGIN { print a + b }')
-    done
-    [ "$total" = $((5 * 104857600)) ] || log "short download from $1: $total bytes"
-    awk -v b="$total" -v t="$t" 'BEGIN { printf "%.0f", b / t / 1e6 }'
-}
-start_sampler "$DAEMON_PID"
-dl=$(download_rate "http://127.0.0.1:$PORT/downloads/big.bin")
-dlrss=$(stop_sampler)
-ndl=$(download_rate "http://127.0.0.1:$NGINX_PORT/downloads/big.bin")
-row "GET /downloads/ 100 MiB, 5 sequential | 1 | $dl MB/s | - | - | $dlrss | - | nginx $ndl MB/s | $(ratio "$dl" "$ndl")"
-stop_daemon
+if want downloads; then
+    log "downloads"
+    dd if=/dev/urandom of=/tmp/downloads/big.bin bs=1M count=100 status=none
+    download_rate() {  # URL: MB/s (10^6 bytes) over five sequential downloads
+        local i total=0 t=0 line
+        for i in 1 2 3 4 5; do
+            line=$(curl -s -o /dev/null -w '%{size_download} %{time_total}' "$1")
+            total=$(awk -v a="$total" -v b="${line% *}" 'BEGIN { print a + b }')
+            t=$(awk -v a="$t" -v b="${line#* }" 'BEGIN { print a + b }')
+        done
+        [ "$total" = $((5 * 104857600)) ] || log "short download from $1: $total bytes"
+        awk -v b="$total" -v t="$t" 'BEGIN { printf "%.0f", b / t / 1e6 }'
+    }
+    start_sampler "$DAEMON_PID"
+    dl=$(download_rate "http://127.0.0.1:$PORT/downloads/big.bin")
+    dlrss=$(stop_sampler)
+    ndl=$(download_rate "http://127.0.0.1:$NGINX_PORT/downloads/big.bin")
+    row "GET /downloads/ 100 MiB, 5 sequential | 1 | $dl MB/s | - | - | $dlrss | - | nginx $ndl MB/s | $(ratio "$dl" "$ndl")"
+fi
+[ -z "$DAEMON_PID" ] || stop_daemon
 
 # ---- start-up and idle memory with 100 plug-ins ----
-log "corvaned with 100 plug-ins"
-start_daemon plugins100
-STARTUP100=$STARTUP_MS
-sleep 2
-IDLE100=$(rss_kb "$DAEMON_PID" | awk '{printf "%.1f", $1 / 1024}')
-stop_daemon
+if want startup; then
+    log "corvaned with 100 plug-ins"
+    start_daemon plugins100
+    STARTUP100=$STARTUP_MS
+    sleep 2
+    IDLE100=$(rss_kb "$DAEMON_PID" | awk '{printf "%.1f", $1 / 1024}')
+    stop_daemon
+fi
+
+# ---- description size ----
+# One plug-in of N parameters, half of them declared plain and half in instances of one type,
+# whose "get" prints a line for each. The daemon is probed with wex:auth-user, which builds no
+# variant, so the first wex:get-plugin-config builds the anonymous caller's. Times in ms, the
+# median of three daemon starts for the first get-plugin-config and of five gets.
+make_big_plugin() {  # directory, N
+    mkdir -p "$1"
+    awk -v n="$2" 'BEGIN {
+        print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        print "<plugin name=\"big\" version=\"1.0\" protocol=\"3\">"
+        print "  <executable name=\"big.sh\"/>"
+        print "  <parameters>"
+        for (i = 1; i <= n / 2; i++) printf "    <parameter name=\"p%d\"/>\n", i
+        print "    <instances type=\"zone\">"
+        for (i = 1; i <= n - int(n / 2); i++) printf "      <instance name=\"z%d\"><parameter name=\"t%d\"/></instance>\n", i, i
+        print "    </instances>"
+        print "  </parameters>"
+        print "  <command name=\"get\" value=\"--get\"><parameters>*</parameters></command>"
+        print "</plugin>"
+    }' >"$1/big.xml"
+    awk -v n="$2" 'BEGIN {
+        for (i = 1; i <= n / 2; i++) printf "p%d=val\n", i
+        for (i = 1; i <= n - int(n / 2); i++) printf "zone.z%d.t%d=val\n", i, i
+    }' >"$1/big.out"
+    printf '#!/bin/sh\nexec cat "%s"\n' "$1/big.out" >"$1/big.sh"
+    chmod 755 "$1/big.sh"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+post_ms() {  # request file: time of one anonymous POST in ms; the answer goes to $WORK/answer
+    local out
+    out=$(curl -s -o "$WORK/answer" -w '%{http_code} %{time_total}' -H 'Content-Type: text/xml' \
+        --data-binary "@$1" "http://127.0.0.1:$PORT/")
+    [ "${out% *}" = 200 ] || { log "status ${out% *} for $1"; exit 1; }
+    awk -v t="${out#* }" 'BEGIN { printf "%.1f\n", t * 1000 }'
+}
+if want size; then
+    envelope auth-user >"$REQ/auth-user.xml"
+    body=$(cat "$REQ/auth-user.xml")
+    printf 'POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: %d\r\n\r\n%s' \
+        "${#body}" "$body" >"$REQ/probe-size.http"
+    envelope get-plugin-config plugin big >"$REQ/get-plugin-config-big.xml"
+    envelope command plugin big command get parameters "" >"$REQ/command-big.xml"
+    FIRST10=0 GET10=0
+    for n in 10000 30000; do
+        make_big_plugin "$WORK/size$n" "$n"
+        config "size$n"
+        log "description of $n parameters"
+        : >"$WORK/first" && : >"$WORK/gets"
+        for _ in 1 2 3; do
+            out=$("$BUILD/first_answer" "$PORT" "$REQ/probe-size.http" "$BUILD/core/corvaned" -c "$WORK/corvaned-size$n.conf")
+            DAEMON_PID=$(echo "$out" | awk '{print $2}')
+            [ "$(echo "$out" | awk '{print $3}')" != -1 ] || { log "daemon did not answer"; exit 1; }
+            post_ms "$REQ/get-plugin-config-big.xml" >>"$WORK/first"
+            answer=$(stat -c %s "$WORK/answer")
+            for _ in 1 2 3 4 5; do post_ms "$REQ/command-big.xml" >>"$WORK/gets"; done
+            lines=$(grep -o '=val' "$WORK/answer" | wc -l)
+            [ "$lines" = "$n" ] || log "get printed $lines of $n lines"
+            stop_daemon
+        done
+        first=$(median <"$WORK/first")
+        get=$(median <"$WORK/gets")
+        if [ "$n" = 10000 ]; then
+            FIRST10=$first GET10=$get
+            row "first wex:get-plugin-config, $n parameters ($answer B answer) | 1 | $first ms | - | - | - | 0 | - | -"
+            row "wex:command get printing $n parameters | 1 | $get ms | - | - | - | 0 | - | -"
+        else
+            row "first wex:get-plugin-config, $n parameters ($answer B answer) | 1 | $first ms | - | - | - | 0 | 10,000 parameters: $FIRST10 ms | $(ratio "$first" "$FIRST10")"
+            row "wex:command get printing $n parameters | 1 | $get ms | - | - | - | 0 | 10,000 parameters: $GET10 ms | $(ratio "$get" "$GET10")"
+        fi
+    done
+fi
 
 {
     echo "| case | clients | corvaned | p50 ms | p99 ms | max RSS MB | failed | reference | ratio |"
     echo "|---|---|---|---|---|---|---|---|---|"
     cat "$ROWS"
-    echo
-    echo "| memory and start-up | value |"
-    echo "|---|---|"
-    echo "| idle RSS, 8 plug-ins | $IDLE8 MB |"
-    echo "| idle RSS, 100 plug-ins | $IDLE100 MB |"
-    echo "| max RSS under 64-client load | $MAXRSS64 MB |"
-    echo "| start to first answer, 8 plug-ins | $STARTUP8 ms |"
-    echo "| start to first answer, 100 plug-ins | $STARTUP100 ms |"
-    echo
-    login_table
+    if [ "$STARTUP8$STARTUP100" != -- ]; then
+        echo
+        echo "| memory and start-up | value |"
+        echo "|---|---|"
+        value() { [ "$2" = - ] || echo "| $1 | $2 $3 |"; }
+        value "idle RSS, 8 plug-ins" "$IDLE8" MB
+        value "idle RSS, 100 plug-ins" "$IDLE100" MB
+        value "max RSS under 64-client load" "$MAXRSS64" MB
+        value "start to first answer, 8 plug-ins" "$STARTUP8" ms
+        value "start to first answer, 100 plug-ins" "$STARTUP100" ms
+    fi
+    if [ -s "$LOGIN_ROWS" ]; then
+        echo
+        login_table
+        echo "Logins: wrk for ${DUR} s each, one client, every request on a new connection."
+    fi
     echo
     echo "Each load run: wrk for ${DUR} s, every request on a new connection (\`Connection: close\`);"
     echo "\"failed\" counts socket errors and non-2xx answers. nginx serves the daemon's own answer"
     echo "bodies as static files; popen runs the plug-in script with the command word directly."
+    echo "The description-size rows time single requests (the first get-plugin-config after start,"
+    echo "a command get printing every parameter); their ratio is against 10,000 parameters."
 } >"$WORK/results.md"

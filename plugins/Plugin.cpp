@@ -1,14 +1,15 @@
 #include "plugins/Plugin.h"
 
 #include <cstdlib>
+#include <vector>
 
-#include <boost/format.hpp>
 #include <libxml++/attribute.h>
 #include <libxml++/document.h>
 #include <libxml++/exceptions/exception.h>
 #include <libxml++/nodes/element.h>
 #include <libxml++/parsers/domparser.h>
 #include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include "core/Logger.h"
 
@@ -23,6 +24,39 @@ const int PARSE_CLEAR = XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR 
 int ToInt(const std::string& text)
 {
     return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+// Element and attribute names as an XPath name test without prefix matches them: the local
+// name, in no namespace.
+bool IsElement(const xmlNode* node, const char* name)
+{
+    return node != nullptr && node->type == XML_ELEMENT_NODE && node->ns == nullptr &&
+           xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(name));
+}
+
+std::vector<const xmlNode*> ChildElements(const xmlNode* parent, const char* name)
+{
+    std::vector<const xmlNode*> found;
+    for (const xmlNode* child = parent->children; child != nullptr; child = child->next)
+        if (IsElement(child, name))
+            found.push_back(child);
+    return found;
+}
+
+const xmlAttr* PlainAttribute(const xmlNode* element, const char* name)
+{
+    for (const xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next)
+        if (attribute->ns == nullptr && xmlStrEqual(attribute->name, reinterpret_cast<const xmlChar*>(name)))
+            return attribute;
+    return nullptr;
+}
+
+std::string AttributeValue(const xmlAttr* attribute)
+{
+    xmlChar* value = xmlNodeGetContent(reinterpret_cast<const xmlNode*>(attribute));
+    const std::string text = value != nullptr ? reinterpret_cast<const char*>(value) : "";
+    xmlFree(value);
+    return text;
 }
 
 }  // namespace
@@ -49,9 +83,12 @@ std::string GetNodeAttributeNonThrow(const xmlpp::Node* node, const std::string&
 
 // A key starts the text itself (\A): Boost's ^ also matches after a line end or form feed
 // inside it, so "=\fa=1\nsecret=2" would pass as key a.
-Plugin::Plugin(const std::string& descriptionPath)
-    : descriptionPath_(descriptionPath), keyPattern_("\\A([^=]+)="), listPattern_("\\s*,\\s*"),
-      argumentSeparator_("(?<=[^\\\\]\")\\s+"), eventPattern_("trigger: (\\w+)")
+const boost::regex Plugin::keyPattern_("\\A([^=]+)=");
+const boost::regex Plugin::listPattern_("\\s*,\\s*");
+const boost::regex Plugin::argumentSeparator_("(?<=[^\\\\]\")\\s+");
+const boost::regex Plugin::eventPattern_("trigger: (\\w+)");
+
+Plugin::Plugin(const std::string& descriptionPath) : descriptionPath_(descriptionPath)
 {
     try {
         xmlpp::DomParser parser;
@@ -145,21 +182,35 @@ std::string Plugin::ParseActionCfg(const xmlpp::Node* root)
 
 std::list<std::string> Plugin::GatherAllParameter(const xmlpp::Node& node) const
 {
+    // The same ids as "/plugin/parameters/parameter/@name" united with
+    // "/plugin/parameters/instances/instance/parameter/@name", each instance parameter
+    // qualified by its instances' type, found by one walk in document order: libxml2 merges
+    // the halves of an XPath union by comparing every node of one with every node of the
+    // other, which costs the square of the parameter count.
     std::list<std::string> ids;
-    const xmlpp::NodeSet names = node.find(
-        "/plugin/parameters/parameter/@name|/plugin/parameters/instances/instance/parameter/@name");
-    for (const xmlpp::Node* found : names) {
-        const xmlpp::Attribute* attribute = dynamic_cast<const xmlpp::Attribute*>(found);
-        if (attribute == nullptr)
-            continue;
-        const std::string name = attribute->get_value();
-        const xmlpp::NodeSet types = attribute->find("../../../@type[ parent::instances ][1]");
-        const xmlpp::Attribute* type =
-            types.empty() ? nullptr : dynamic_cast<const xmlpp::Attribute*>(types.front());
-        if (type == nullptr)
-            ids.push_back(name);
-        else
-            ids.push_back((boost::format("%1%.*.%2%") % std::string(type->get_value()) % name).str());
-    }
+    const xmlNode* root = xmlDocGetRootElement(node.cobj()->doc);
+    if (!IsElement(root, "plugin"))
+        return ids;
+    for (const xmlNode* parameters : ChildElements(root, "parameters"))
+        for (const xmlNode* child = parameters->children; child != nullptr; child = child->next) {
+            if (IsElement(child, "parameter")) {
+                const xmlAttr* name = PlainAttribute(child, "name");
+                if (name != nullptr)
+                    ids.push_back(AttributeValue(name));
+            } else if (IsElement(child, "instances")) {
+                const xmlAttr* typeAttribute = PlainAttribute(child, "type");
+                const std::string type = typeAttribute != nullptr ? AttributeValue(typeAttribute) : "";
+                for (const xmlNode* instance : ChildElements(child, "instance"))
+                    for (const xmlNode* parameter : ChildElements(instance, "parameter")) {
+                        const xmlAttr* name = PlainAttribute(parameter, "name");
+                        if (name == nullptr)
+                            continue;
+                        if (typeAttribute == nullptr)
+                            ids.push_back(AttributeValue(name));
+                        else
+                            ids.push_back(type + ".*." + AttributeValue(name));
+                    }
+            }
+        }
     return ids;
 }

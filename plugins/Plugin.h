@@ -17,6 +17,7 @@
 #include <boost/regex.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/unordered_map.hpp>
+#include <boost/unordered_set.hpp>
 
 #include "plugins/ActionSet.h"
 #include "plugins/NoSuchAttributeException.h"
@@ -77,8 +78,11 @@ private:
     // One cached token list: the variant and what the caller cannot see beyond it.
     struct VariantEntry {
         Variant variant;
+        // The permitted ids of the command map by command, hashed: output lines are checked
+        // against them one by one.
+        boost::unordered_map<std::string, boost::unordered_set<std::string>> permitted;
         // "type.instance." of every declared instance hidden from the token list.
-        std::vector<std::string> hiddenInstances;
+        boost::unordered_set<std::string> hiddenInstances;
         // Command name to command word for the timer; filled for TOKEN_LIST_ANY only.
         boost::unordered_map<std::string, std::string> timerWords;
     };
@@ -111,10 +115,12 @@ private:
     boost::mutex mutex_;
     mutable boost::unordered_map<std::vector<std::string>, VariantEntry> variantCache_;
     mutable boost::mutex cacheLock_;
-    boost::regex keyPattern_;
-    boost::regex listPattern_;
-    boost::regex argumentSeparator_;
-    boost::regex eventPattern_;
+    // Compiled once for all plug-ins; a compiled boost::regex may be matched by any number of
+    // threads at once.
+    static const boost::regex keyPattern_;
+    static const boost::regex listPattern_;
+    static const boost::regex argumentSeparator_;
+    static const boost::regex eventPattern_;
     std::map<std::string, std::list<Listener>> listeners_;
     // Action children not yet collected; main thread only.
     std::list<pid_t> actionChildren_;

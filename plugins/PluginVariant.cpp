@@ -1,6 +1,7 @@
 #include "plugins/Plugin.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -50,6 +51,14 @@ std::set<std::string> DeclaredInstances(const xmlpp::Node& node)
             prefixes.insert(type + "." + instance + ".");
     }
     return prefixes;
+}
+
+// type.instance.name as type.*.name: every dot, stretch without a dot, dot becomes ".*.",
+// left to right, matches not overlapping.
+std::string GeneralId(const std::string& parameter)
+{
+    static const boost::regex instancePart("\\.[^.]+\\.");
+    return boost::regex_replace(parameter, instancePart, ".*.");
 }
 
 // The ids one "parameters" list of a command permits: the ids it names, in its order, then
@@ -111,19 +120,18 @@ std::string Plugin::GetCommandMapping(std::string command)
 bool Plugin::checkParameter(const CommandMap& commands, const std::string& command,
                             const std::string& parameter)
 {
-    static const boost::regex instancePart("\\.[^.]+\\.");
-    const std::string general = boost::regex_replace(parameter, instancePart, ".*.");
     const std::vector<std::string>& permitted = commands.at(command).get<1>();
-    return std::find(permitted.begin(), permitted.end(), general) != permitted.end();
+    return std::binary_search(permitted.begin(), permitted.end(), GeneralId(parameter));
 }
 
 bool Plugin::Permitted(const VariantEntry& entry, const std::string& command, const std::string& parameter)
 {
+    const bool permitted = entry.permitted.at(command).count(GeneralId(parameter)) != 0;
     // Generalised to type.*.name, the id of a hidden instance would pass on the permission
-    // of a visible one.
-    const bool permitted = checkParameter(entry.variant.get<1>(), command, parameter);
-    for (const std::string& prefix : entry.hiddenInstances)
-        if (parameter.compare(0, prefix.size(), prefix) == 0)
+    // of a visible one. Every prefix that ends in a dot may be a hidden "type.instance.".
+    for (std::string::size_type dot = parameter.find('.'); dot != std::string::npos;
+         dot = parameter.find('.', dot + 1))
+        if (entry.hiddenInstances.count(parameter.substr(0, dot + 1)) != 0)
             return false;
     return permitted;
 }
@@ -149,7 +157,7 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
         if (SharesTrait(trait->get_value(), tokens))
             continue;
         if (element == root || element == nullptr) {
-            variantCache_.emplace(tokens, VariantEntry{Variant(std::string(), CommandMap()), {}, {}});
+            variantCache_.emplace(tokens, VariantEntry{Variant(std::string(), CommandMap()), {}, {}, {}});
             return;
         }
         hidden.insert(element);
@@ -159,11 +167,11 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
 
     const std::list<std::string> params = GatherAllParameter(*root);
 
-    std::vector<std::string> hiddenInstances;
+    boost::unordered_set<std::string> hiddenInstances;
     const std::set<std::string> shown = DeclaredInstances(*root);
     const std::set<std::string> declared = DeclaredInstances(*description_->get_root_node());
     std::set_difference(declared.begin(), declared.end(), shown.begin(), shown.end(),
-                        std::back_inserter(hiddenInstances));
+                        std::inserter(hiddenInstances, hiddenInstances.end()));
 
     // Inside an action set a command element only names a command for the timer: taken as
     // a declaration, it would hand callers a command its own element hides, with every id.
@@ -173,6 +181,7 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
     const bool forTimer = tokens == TOKEN_LIST_ANY;
 
     CommandMap commands;
+    boost::unordered_map<std::string, boost::unordered_set<std::string>> permitted;
     boost::unordered_map<std::string, std::string> timerWords;
     for (const xmlpp::Node* found : root->find("//command/@name")) {
         const xmlpp::Attribute* nameAttribute = dynamic_cast<const xmlpp::Attribute*>(found);
@@ -200,10 +209,12 @@ void Plugin::createConfigVariant(const TokenList& tokens) const
         }
         std::sort(allowed.begin(), allowed.end());
         allowed.erase(std::unique(allowed.begin(), allowed.end()), allowed.end());
-        if (commands.find(name) == commands.end())
+        if (commands.find(name) == commands.end()) {
             commands.emplace(name, CommandMap::mapped_type(value, allowed));
+            permitted.emplace(name, boost::unordered_set<std::string>(allowed.begin(), allowed.end()));
+        }
     }
 
     const std::string text = copy.write_to_string(std::string());
-    variantCache_.emplace(tokens, VariantEntry{Variant(text, commands), hiddenInstances, timerWords});
+    variantCache_.emplace(tokens, VariantEntry{Variant(text, commands), permitted, hiddenInstances, timerWords});
 }

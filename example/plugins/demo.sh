@@ -1,6 +1,7 @@
 #!/bin/sh
 # Example plug-in executable: prints its values as key=value lines; "--set" stores them.
-state="${TMPDIR:-/tmp}/corvane-demo.state"
+# The state file lives next to this script, inside the example.
+state="$(dirname "$0")/demo.state"
 [ -f "$state" ] || printf 'mode=auto\ntarget=21\n' > "$state"
 cmd="$1"; shift
 case "$cmd" in

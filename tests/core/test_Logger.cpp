@@ -42,7 +42,16 @@ TEST_P(LoggerLevels, ThresholdAndPrefix)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LoggerLevels, ::testing::ValuesIn(kLevels));
+std::string Number(int n)
+{
+    return n < 0 ? "Minus" + std::to_string(-n) : std::to_string(n);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoggerLevels, ::testing::ValuesIn(kLevels),
+                         [](const ::testing::TestParamInfo<LevelCase>& info) {
+                             return "Threshold" + Number(info.param.threshold) + "Level" +
+                                    Number(info.param.level);
+                         });
 
 // The file is appended to, never truncated, and a second OpenLog while open is refused.
 TEST(Logger, AppendsAndRefusesSecondOpen)
@@ -114,6 +123,7 @@ TEST(Logger, ConcurrentLinesStayWhole)
 }
 
 struct TextCase {
+    const char* name;
     std::string text;
     std::string logged;  // the message as it must stand in the line
 };
@@ -121,27 +131,27 @@ struct TextCase {
 void PrintTo(const TextCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.text); }
 
 const TextCase kTexts[] = {
-    {"plain text, 100% %s %n", "plain text, 100% %s %n"},
-    {"Gr\xc3\xbc\xc3\x9f" "e \xe6\xb8\xa9\xe5\xba\xa6 \xe2\x82\xac \xf0\x9f\x94\xa5",
+    {"FormatSigns", "plain text, 100% %s %n", "plain text, 100% %s %n"},
+    {"Utf8", "Gr\xc3\xbc\xc3\x9f" "e \xe6\xb8\xa9\xe5\xba\xa6 \xe2\x82\xac \xf0\x9f\x94\xa5",
      "Gr\xc3\xbc\xc3\x9f" "e \xe6\xb8\xa9\xe5\xba\xa6 \xe2\x82\xac \xf0\x9f\x94\xa5"},
-    {"x\n2026-01-01 00:00:00  INFO:   forged line", "x\\n2026-01-01 00:00:00  INFO:   forged line"},
-    {"cr\rlf\ncrlf\r\n", "cr\\rlf\\ncrlf\\r\\n"},
-    {"tab\tvt\vff\fesc\x1b[31mbel\a", "tab\\tvt\\x0bff\\x0cesc\\x1b[31mbel\\x07"},
-    {std::string("nul\0byte", 8), "nul\\x00byte"},
-    {"del\x7f", "del\\x7f"},
+    {"ForgedLine", "x\n2026-01-01 00:00:00  INFO:   forged line", "x\\n2026-01-01 00:00:00  INFO:   forged line"},
+    {"LineEnds", "cr\rlf\ncrlf\r\n", "cr\\rlf\\ncrlf\\r\\n"},
+    {"C0Controls", "tab\tvt\vff\fesc\x1b[31mbel\a", "tab\\tvt\\x0bff\\x0cesc\\x1b[31mbel\\x07"},
+    {"Nul", std::string("nul\0byte", 8), "nul\\x00byte"},
+    {"Del", "del\x7f", "del\\x7f"},
     // NEL and the other C1 controls, the line and paragraph separators.
-    {"nel\xc2\x85" "csi\xc2\x9b" "ls\xe2\x80\xa8" "ps\xe2\x80\xa9",
+    {"C1AndSeparators", "nel\xc2\x85" "csi\xc2\x9b" "ls\xe2\x80\xa8" "ps\xe2\x80\xa9",
      "nel\\u0085csi\\u009bls\\u2028ps\\u2029"},
-    {"nbsp\xc2\xa0ok", "nbsp\xc2\xa0ok"},
+    {"NoBreakSpace", "nbsp\xc2\xa0ok", "nbsp\xc2\xa0ok"},
     // Bytes that are not well-formed UTF-8 are escaped one by one.
-    {"lone\x85", "lone\\x85"},
-    {"ff\xff", "ff\\xff"},
-    {"overlong\xc0\x8a", "overlong\\xc0\\x8a"},
-    {"surrogate\xed\xa0\x80", "surrogate\\xed\\xa0\\x80"},
-    {"cut\xe2\x80", "cut\\xe2\\x80"},
-    {"\xe2\x80" "a", "\\xe2\\x80" "a"},
+    {"LoneContinuation", "lone\x85", "lone\\x85"},
+    {"ByteFF", "ff\xff", "ff\\xff"},
+    {"Overlong", "overlong\xc0\x8a", "overlong\\xc0\\x8a"},
+    {"Surrogate", "surrogate\xed\xa0\x80", "surrogate\\xed\\xa0\\x80"},
+    {"CutAtEnd", "cut\xe2\x80", "cut\\xe2\\x80"},
+    {"CutBeforeLetter", "\xe2\x80" "a", "\\xe2\\x80" "a"},
     // The escape character itself, so that an escape in the line always means a control.
-    {"back\\slash \\n", "back\\\\slash \\\\n"},
+    {"Backslash", "back\\slash \\n", "back\\\\slash \\\\n"},
 };
 
 class LoggerText : public ::testing::TestWithParam<TextCase> {};
@@ -161,7 +171,8 @@ TEST_P(LoggerText, EscapedIntoOneLine)
     EXPECT_EQ(text.find('\n'), text.size() - 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LoggerText, ::testing::ValuesIn(kTexts));
+INSTANTIATE_TEST_SUITE_P(Table, LoggerText, ::testing::ValuesIn(kTexts),
+                         [](const ::testing::TestParamInfo<TextCase>& info) { return info.param.name; });
 
 std::string Repeat(const std::string& piece, size_t times)
 {

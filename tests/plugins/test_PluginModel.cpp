@@ -65,6 +65,53 @@ TEST(PluginModel, GatherAllParameterListsIdsInDocumentOrder)
               (std::list<std::string>{"fan.*.rpm", "fan.*.rpm", "plain"}));
 }
 
+// Only parameter declarations at their two places count, in document order across both,
+// by plain names outside any namespace, from whichever node of the document is given.
+TEST(PluginModel, GatherAllParameterFindsDeclarationsOnly)
+{
+    struct Case {
+        const char* body;  // inside the root element
+        std::list<std::string> ids;
+    } cases[] = {
+        {"<parameters><parameter name='a'/><instances type='t'><instance name='i'><parameter name='x'/>"
+         "</instance></instances><parameter name='b'/></parameters>",
+         {"a", "t.*.x", "b"}},
+        {"<parameters><parameter name='a'/></parameters><executable name='e'/>"
+         "<parameters><parameter name='b'/><parameter name='a'/></parameters>",
+         {"a", "b", "a"}},
+        {"<parameters><instances><instance name='i'><parameter name='x'/></instance></instances>"
+         "<instances type=''><instance name='j'><parameter name='y'/><parameter name='z'/></instance>"
+         "<instance name='k'><parameter name='y'/></instance></instances></parameters>",
+         {"x", ".*.y", ".*.z", ".*.y"}},
+        {"<parameters><parameter/><parameter name=''/><parameter name='a&amp;b'/>"
+         "<!-- c --><parameter name='c' type='x'/>text</parameters>",
+         {"", "a&b", "c"}},
+        {"<parameters><group><parameter name='deep'/></group><instances type='t'><parameter name='bare'/>"
+         "<instance name='i'><group><parameter name='deeper'/></group></instance></instances></parameters>"
+         "<parameter name='outside'/><actions><parameters><parameter name='action'/></parameters></actions>",
+         {}},
+        {"<parameters xmlns:n='urn:n'><n:parameter name='a'/><parameter n:name='b'/>"
+         "<instances n:type='t'><instance name='i'><parameter name='c'/></instance></instances>"
+         "<parameter xmlns='urn:d' name='d'/></parameters>",
+         {"c"}},
+    };
+    Plugin plugin(DATA + "/fancontrol.xml");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        xmlpp::DomParser parser;
+        parser.parse_memory(std::string("<plugin name='p'>") + c.body + "</plugin>");
+        const xmlpp::Element* root = parser.get_document()->get_root_node();
+        EXPECT_EQ(plugin.GatherAllParameter(*root), c.ids);
+        EXPECT_EQ(plugin.GatherAllParameter(*root->get_children().back()), c.ids);
+    }
+    for (const char* other : {"<plugins><parameters><parameter name='a'/></parameters></plugins>",
+                              "<plugin xmlns='urn:p'><parameters><parameter name='a'/></parameters></plugin>"}) {
+        xmlpp::DomParser parser;
+        parser.parse_memory(other);
+        EXPECT_TRUE(plugin.GatherAllParameter(*parser.get_document()->get_root_node()).empty()) << other;
+    }
+}
+
 // Action sets: every instance of every instances element is one action; numbers read like strtol.
 TEST(PluginModel, ActionSetsFromDescription)
 {
@@ -168,4 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"wrong_root.xml", BOTH_MISSING.c_str(), true},
                       BadFile{"no_executable.xml", "no plugin executable name found, ", true},
                       BadFile{"external_entity_attribute.xml", "references external entity", false},
-                      BadFile{"entity_expansion.xml", "entity reference loop", false}));
+                      BadFile{"entity_expansion.xml", "entity reference loop", false}),
+    [](const ::testing::TestParamInfo<BadFile>& info) {
+        const std::string file = info.param.file;
+        return file.substr(0, file.find('.'));
+    });
