@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/regex.hpp>
@@ -19,6 +17,7 @@
 #include <boost/unordered_map.hpp>
 
 #include "plugins/ActionSet.h"
+#include "plugins/CommandProcess.h"
 #include "plugins/NoSuchAttributeException.h"
 #include "plugins/PluginConstructionException.h"
 #include "plugins/Variant.h"
@@ -59,7 +58,8 @@ public:
                         const std::string& parameter);
 
     // Runs one command to its end and returns its kept output lines, each ending in "\n".
-    // Throws std::out_of_range (nothing started) when the caller's variant lacks the command.
+    // Throws std::out_of_range (nothing started) when the caller's variant lacks the command;
+    // PluginCommandException when it was abandoned at stop.
     std::string ExecPluginAndWait(const std::string& command, const std::string& parameters,
                                   const std::vector<std::string>& tokens);
     void addListener(const std::string& event, const Listener& listener);
@@ -72,6 +72,9 @@ public:
     void ExecuteActionsSets(long now);
     // Starts the executable with the argument words in a child process and returns at once.
     void ExecPluginAndContinue(std::list<std::string>& arguments);
+    // Non-blocking: collects the action children that have ended, logging a failed status;
+    // how many still run. Main thread only.
+    std::size_t CollectActionChildren();
 
 private:
     // One cached token list: the variant and what the caller cannot see beyond it.
@@ -98,8 +101,6 @@ private:
     bool SetArgumentsPermitted(const VariantEntry& entry, const std::string& command,
                                const std::string& parameters);
     void ExecuteActionSet(ActionSet& set, long now);
-    // Non-blocking: reaps the action children that have ended and logs a failed status.
-    void CollectActionChildren();
 
     std::string descriptionPath_;
     std::string executablePath_;
@@ -117,7 +118,7 @@ private:
     boost::regex eventPattern_;
     std::map<std::string, std::list<Listener>> listeners_;
     // Action children not yet collected; main thread only.
-    std::list<pid_t> actionChildren_;
+    std::list<std::unique_ptr<CommandProcess>> actionChildren_;
 };
 
 // Value of the attribute that the XPath expression finds first from `node`;

@@ -10,6 +10,7 @@
 #include "auth/User.h"
 #include "core/CorvaneCore.h"
 #include "core/Logger.h"
+#include "plugins/PluginCommandException.h"
 #include "soap/HttpFaultText.h"
 #include "soap/ConnectionTask.h"
 #include "soap/HttpGet.h"
@@ -161,6 +162,8 @@ int SoapServer::command(const std::string& plugin, const std::string& command, c
     } catch (const std::out_of_range&) {
         Logger::GetInstance()->Log(Logger::eError, prefix + "', but the command was not found.");
         return -1;
+    } catch (const PluginCommandException& e) {
+        return soap_receiverfault(e.what(), nullptr);
     }
     return 0;
 }
