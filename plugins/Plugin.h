@@ -59,7 +59,8 @@ public:
 
     // Runs one command to its end and returns its kept output lines, each ending in "\n".
     // Throws std::out_of_range (nothing started) when the caller's variant lacks the command;
-    // PluginCommandException when it was abandoned at stop.
+    // PluginCommandException when the command could not be run, its output passed
+    // CommandLimits::kMaxOutputBytes or it was abandoned at stop.
     std::string ExecPluginAndWait(const std::string& command, const std::string& parameters,
                                   const std::vector<std::string>& tokens);
     void addListener(const std::string& event, const Listener& listener);

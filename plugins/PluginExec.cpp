@@ -4,12 +4,17 @@
 #include <csignal>
 #include <cstring>
 
+#include <sys/wait.h>
+
 #include "core/Logger.h"
+#include "plugins/CommandLimits.h"
 #include "plugins/CommandProcess.h"
 #include "plugins/PluginCommandException.h"
 #include "plugins/ShellWords.h"
 
 namespace {
+
+const char* const kNotRun = "Plugin command could not be run";
 
 // Whether the text holds a character that some reader may take as a line end or a terminal
 // control: C0 controls but tab, DEL, C1 controls (NEL among them), LINE and PARAGRAPH
@@ -123,10 +128,11 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
     if (!process.running()) {
         const int error = errno;
         log->Log(Logger::eError, "problem popen'ing " + executablePath_ + ": " + std::strerror(error));
-        return std::string();
+        throw PluginCommandException(kNotRun);
     }
 
     std::string result;
+    std::size_t outputBytes = 0;
     if (setconfig) {
         process.WriteAll(data);
     } else {
@@ -176,6 +182,14 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
             }
             if (n <= 0)
                 break;
+            outputBytes += static_cast<std::size_t>(n);
+            if (outputBytes > CommandLimits::kMaxOutputBytes) {
+                log->Log(Logger::eError, "plugin " + name_ + ": output of " + command + " exceeds " +
+                                             std::to_string(CommandLimits::kMaxOutputBytes) +
+                                             " bytes, command ended");
+                process.Signal(SIGKILL);
+                throw PluginCommandException("Plugin output too large");
+            }
             const char* from = buffer;
             const char* const end = buffer + n;
             for (const char* eol; (eol = static_cast<const char*>(std::memchr(from, '\n', end - from)));
@@ -190,6 +204,15 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
             keep(text);
     }
 
+    // The shell's own statuses for a command it could not start; with any output the
+    // executable did run, and its status is its own affair.
+    const int status = process.Wait();
+    if (outputBytes == 0 && WIFEXITED(status) && (WEXITSTATUS(status) == 127 || WEXITSTATUS(status) == 126)) {
+        log->Log(Logger::eError, "plugin " + name_ + ": could not run " + executablePath_ + ": " +
+                                     (WEXITSTATUS(status) == 127 ? "not found" : "not executable") +
+                                     " (status " + std::to_string(WEXITSTATUS(status)) + ")");
+        throw PluginCommandException(kNotRun);
+    }
     return result;
 }
 

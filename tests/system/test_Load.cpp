@@ -1,7 +1,9 @@
 // The daemon under load and under misbehaving plug-ins: many clients mixing good and bad
-// requests, a stop in the middle of that, and plug-ins that flood, close their output early or
-// die. Afterwards the daemon still answers, holds no more descriptors than when idle and has
-// collected every child.
+// requests, a stop in the middle of that, plug-ins that flood, close their output early, die,
+// write without end or cannot be run at all. Afterwards the daemon still answers,
+// holds no more descriptors than when idle and has collected every child.
+#include <sys/resource.h>
+
 #include <atomic>
 #include <future>
 
@@ -76,6 +78,19 @@ protected:
         EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(daemon->pid()) == idleDescriptors; }))
             << OpenDescriptors(daemon->pid()) << " open, " << idleDescriptors << " when idle";
         EXPECT_TRUE(WaitFor([&] { return Zombies(daemon->pid()) == 0; }));
+    }
+
+    HttpAnswer Command(const std::string& plugin, const std::string& command, const std::string& parameters = "")
+    {
+        return Call("command", {{"plugin", plugin}, {"command", command}, {"parameters", parameters}});
+    }
+
+    // A field of /proc/<daemon>/status in KiB ("VmRSS", "VmHWM", "VmSize").
+    long StatusKiB(const std::string& field)
+    {
+        const std::string status = ReadFile("/proc/" + std::to_string(daemon->pid()) + "/status");
+        const size_t at = status.find("\n" + field + ":");
+        return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
     }
 
     int IdleDescriptors()
@@ -185,6 +200,74 @@ TEST_F(Load, MisbehavingPlugins)
         EXPECT_EQ(together[static_cast<size_t>(i)].get(), i % 2 ? "before\n" : "first\n");
     ExpectHealthy(idle);
     EXPECT_EQ(Stop(), 0);
+}
+
+// Output without end, in lines or as one line that never ends, under an address-space limit:
+// the daemon stops reading at its output limit, ends the command and answers a fault; its
+// peak memory stays near that limit and is returned afterwards.
+TEST_F(Load, EndlessOutputIsCutAtTheLimit)
+{
+    // The kept output grows by doubling to about twice the limit of 16 MiB; twice the limit
+    // would take it to four times. The sanitizers' allocator keeps freed blocks a while.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const long kPeakAboveIdleKiB = 160 * 1024;
+#else
+    const long kPeakAboveIdleKiB = 48 * 1024;
+#endif
+    const int idle = IdleDescriptors();
+    const long idleRss = StatusKiB("VmRSS");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The sanitizers reserve terabytes of address space for their shadow memory.
+    const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize") + 1024 * 1024) * 1024;
+    const rlimit limit = {room, room};
+    ASSERT_EQ(prlimit(daemon->pid(), RLIMIT_AS, &limit, nullptr), 0);
+#endif
+    for (const char* command : {"endless", "get"}) {
+        SCOPED_TRACE(command);
+        ::unlink((dir / "record.endless").c_str());
+        // The peak is counted from here.
+        WriteFile("/proc/" + std::to_string(daemon->pid()) + "/clear_refs", "5");
+        HttpAnswer a = Command("faulty", command);
+        EXPECT_EQ(a.status, 500) << a.raw.substr(0, 400);
+        EXPECT_EQ(ElementText(a.body, "faultstring"), "Plugin output too large") << a.raw.substr(0, 400);
+        const long peak = StatusKiB("VmHWM");
+        std::printf("endless output (%s): peak RSS %ld KiB, %ld KiB above idle\n", command, peak, peak - idleRss);
+        EXPECT_LT(peak - idleRss, kPeakAboveIdleKiB);
+        pid_t writer = 0;
+        ASSERT_EQ(sscanf(ReadFile(dir / "record.endless").c_str(), "%d", &writer), 1);
+        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(writer); }, std::chrono::seconds(5)));
+    }
+    EXPECT_NE(Log().find("ERROR:  plugin faulty: output of endless exceeds 16777216 bytes, command ended"),
+              std::string::npos);
+    EXPECT_TRUE(WaitFor([&] { return StatusKiB("VmRSS") - idleRss < 16 * 1024; }))
+        << StatusKiB("VmRSS") << " KiB now, " << idleRss << " KiB when idle";
+    ExpectHealthy(idle);
+    EXPECT_EQ(Stop(), 0);
+}
+
+// Commands that cannot be run, because the executable is missing or not executable or the
+// argument list is over the kernel's limit, are answered with a fault and logged with their
+// reason; the next good command still runs.
+TEST_F(Load, UnrunnableCommandsAreFaults)
+{
+    struct Case {
+        const char* plugin;
+        const char* command;
+        std::string parameters;
+        std::string logged;
+    } cases[] = {
+        {"absent", "get", "", "ERROR:  plugin absent: could not run " + (dir / "plugins/absent.sh") + ": not found (status 127)"},
+        {"inert", "get", "", "ERROR:  plugin inert: could not run " + (dir / "plugins/inert.sh") + ": not executable (status 126)"},
+        {"thermo", "echo", std::string(200000, 'x'), "ERROR:  problem popen'ing " + (dir / "plugins/thermo.sh") + ": Argument list too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.plugin);
+        HttpAnswer a = Command(c.plugin, c.command, c.parameters);
+        EXPECT_EQ(a.status, 500) << a.raw.substr(0, 400);
+        EXPECT_EQ(ElementText(a.body, "faultstring"), "Plugin command could not be run") << a.raw.substr(0, 400);
+        EXPECT_NE(Log().find(c.logged), std::string::npos) << Log().substr(Log().size() > 3000 ? Log().size() - 3000 : 0);
+        EXPECT_EQ(ElementText(Command("thermo", "get").body, "result"), "mode=auto\nlabel=Grüße\n");
+    }
 }
 
 }  // namespace
