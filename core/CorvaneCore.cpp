@@ -175,6 +175,16 @@ bool CorvaneCore::WaitIdle(std::chrono::milliseconds patience)
     }
 }
 
+bool CorvaneCore::YieldWorker()
+{
+    int yielded = yielded_.load();
+    do {
+        if (waiting_.load() <= yielded)
+            return false;
+    } while (!yielded_.compare_exchange_weak(yielded, yielded + 1));
+    return true;
+}
+
 void CorvaneCore::ConnectionOpened(const void* key, int socket)
 {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
@@ -192,6 +202,10 @@ void CorvaneCore::Post(boost::function<void()> task)
     waiting_.fetch_add(1);
     executor.ioService.post([this, task] {
         waiting_.fetch_sub(1);
+        // Whichever worker takes it, a waiting connection got the place one was given up for.
+        int yielded = yielded_.load();
+        while (yielded > 0 && !yielded_.compare_exchange_weak(yielded, yielded - 1)) {
+        }
         busy_.fetch_add(1);
         task();
         busy_.fetch_sub(1);

@@ -48,6 +48,11 @@ public:
     // main once run returns, so that the core is released on the main thread.
     void StopServing();
 
+    // Whether a worker waiting for a busy plug-in should give its place to a connection that
+    // waits for a worker; true claims that place, so that one waiting connection frees one
+    // worker. Any thread.
+    bool YieldWorker();
+
     // A connection being served on a worker, known so that StopServing can end it; `key` is
     // its server. Any thread.
     void ConnectionOpened(const void* key, int socket);
@@ -74,6 +79,8 @@ private:
     // Connection tasks posted but not started, and started but not finished.
     std::atomic<int> waiting_{0};
     std::atomic<int> busy_{0};
+    // Workers given up for waiting connections that no task has taken yet.
+    std::atomic<int> yielded_{0};
     std::mutex connectionsMutex_;
     std::map<const void*, int> connections_;
 };

@@ -30,6 +30,9 @@ class Node;
 class Plugin : private boost::noncopyable {
 public:
     typedef boost::function<void(std::string)> Listener;
+    // Asked while a caller waits for the plug-in past CommandLimits::kBusyPatience, again
+    // every few milliseconds: true when its worker is wanted for another connection.
+    typedef boost::function<bool()> YieldQuery;
 
     // Reads the description file; throws PluginConstructionException on every failure, and
     // then nothing of the plug-in remains.
@@ -59,10 +62,12 @@ public:
 
     // Runs one command to its end and returns its kept output lines, each ending in "\n".
     // Throws std::out_of_range (nothing started) when the caller's variant lacks the command;
+    // PluginBusyException (nothing started) when `yieldWorker` gave the wait up;
     // PluginCommandException when the command could not be run, its output passed
     // CommandLimits::kMaxOutputBytes or it was abandoned at stop.
     std::string ExecPluginAndWait(const std::string& command, const std::string& parameters,
-                                  const std::vector<std::string>& tokens);
+                                  const std::vector<std::string>& tokens,
+                                  const YieldQuery& yieldWorker = YieldQuery());
     void addListener(const std::string& event, const Listener& listener);
     void trigger(const std::string& event);
 
@@ -110,7 +115,8 @@ private:
     std::string protocolVersion_;
     std::list<ActionSet> actionSets_;
     std::unique_ptr<xmlpp::Document> description_;
-    boost::mutex mutex_;
+    // Timed, so that a caller can give up waiting for a busy plug-in.
+    boost::timed_mutex mutex_;
     mutable boost::unordered_map<std::vector<std::string>, VariantEntry> variantCache_;
     mutable boost::mutex cacheLock_;
     boost::regex keyPattern_;

@@ -6,13 +6,26 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
+
+#include <boost/thread/lock_types.hpp>
+
 #include "core/Logger.h"
 #include "plugins/CommandLimits.h"
 #include "plugins/CommandProcess.h"
+#include "plugins/PluginBusyException.h"
 #include "plugins/PluginCommandException.h"
 #include "plugins/ShellWords.h"
 
 namespace {
+
+// How often a caller past its patience asks again whether its worker is wanted elsewhere.
+const std::chrono::milliseconds kYieldCheck(20);
+
+boost::chrono::milliseconds ForBoost(std::chrono::milliseconds wait)
+{
+    return boost::chrono::milliseconds(wait.count());
+}
 
 const char* const kNotRun = "Plugin command could not be run";
 
@@ -98,9 +111,18 @@ bool Plugin::SetArgumentsPermitted(const VariantEntry& entry, const std::string&
 }
 
 std::string Plugin::ExecPluginAndWait(const std::string& command, const std::string& parameters,
-                                      const std::vector<std::string>& tokens)
+                                      const std::vector<std::string>& tokens, const YieldQuery& yieldWorker)
 {
-    boost::mutex::scoped_lock lock(mutex_);
+    boost::unique_lock<boost::timed_mutex> lock(mutex_, boost::defer_lock);
+    if (!lock.try_lock_for(ForBoost(CommandLimits::kBusyPatience))) {
+        if (!yieldWorker)
+            lock.lock();
+        while (!lock.owns_lock()) {
+            if (yieldWorker())
+                throw PluginBusyException(name_);
+            lock.try_lock_for(ForBoost(kYieldCheck));
+        }
+    }
     Logger* log = Logger::GetInstance();
 
     const VariantEntry& entry = getEntry(tokens);

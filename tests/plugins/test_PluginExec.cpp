@@ -10,6 +10,7 @@
 #include "common/LogCapture.h"
 #include "plugins/CommandLimits.h"
 #include "plugins/Plugin.h"
+#include "plugins/PluginBusyException.h"
 #include "plugins/PluginCommandException.h"
 
 using corvane_test::LogCapture;
@@ -240,6 +241,46 @@ TEST_F(PluginExec, CommandsOfTwoPluginsOverlap)
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_NE(runs[0].word, runs[1].word);
     EXPECT_TRUE(runs[0].start < runs[1].end && runs[1].start < runs[0].end);
+}
+
+// A caller waiting for a busy plug-in is asked whether to give its worker up only once it
+// has waited CommandLimits::kBusyPatience: it then gives up when told to, and otherwise runs
+// in its turn. A caller behind a command of milliseconds is never asked.
+TEST_F(PluginExec, WaitingCallerYieldsOnlyPastItsPatience)
+{
+    using Clock = std::chrono::steady_clock;
+    dir.Write("output", "done\n");
+    auto holdInFront = [&](const std::string& seconds) {
+        dir.Clear();
+        dir.Write("output", "done\n");
+        std::thread front([this, seconds] { plugin.ExecPluginAndWait("hold", seconds, {"*"}); });
+        for (int i = 0; i < 2000 && !dir.Exists("calls"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(dir.Exists("calls")) << "the command in front never started";
+        return front;
+    };
+
+    std::thread front = holdInFront("0.2");
+    int asked = 0;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "", {"*"}, [&] { return ++asked > 0; }), "done\n");
+    EXPECT_EQ(asked, 0);
+    front.join();
+
+    front = holdInFront("3");
+    const Clock::time_point start = Clock::now();
+    double firstAsk = -1;
+    const Plugin::YieldQuery yield = [&] {
+        firstAsk = std::chrono::duration<double>(Clock::now() - start).count();
+        return true;
+    };
+    EXPECT_THROW(plugin.ExecPluginAndWait("plain", "", {"*"}, yield), PluginBusyException);
+    EXPECT_GE(firstAsk, 0.9);
+    EXPECT_LT(firstAsk, 1.5);
+    asked = 0;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "", {"*"}, [&] { return ++asked < 0; }), "done\n");
+    EXPECT_GT(asked, 0);
+    front.join();
+    EXPECT_EQ(dir.Read("calls"), "[hold][3]\n[plain]\n");
 }
 
 // Output up to CommandLimits::kMaxOutputBytes is returned whole; one byte more ends the
