@@ -72,23 +72,20 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (direction == eNoPipe) {
-        errno = error;
-        if (error == 0)
-            pid_ = pid;
-        return;
+    if (direction != eNoPipe) {
+        ::close(theirs);
+        if (error != 0)
+            ::close(ours);
     }
-    ::close(theirs);
     if (error != 0) {
-        ::close(ours);
         errno = error;
         return;
     }
-    // Writes wait in poll, where an abandoned command is noticed.
-    if (direction == eWrite)
-        ::fcntl(ours, F_SETFL, ::fcntl(ours, F_GETFL) | O_NONBLOCK);
     pid_ = pid;
     fd_ = ours;
+    // Writes wait in poll, where an abandoned command is noticed.
+    if (direction == eWrite)
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
 }
 
 CommandProcess::~CommandProcess()
