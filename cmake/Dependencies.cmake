@@ -1,7 +1,7 @@
 # Every external library is found once here; folders link the imported targets.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-find_package(Boost 1.74 REQUIRED COMPONENTS system thread regex iostreams filesystem)
+find_package(Boost 1.74 REQUIRED COMPONENTS system thread chrono regex filesystem)
 pkg_check_modules(GSOAP REQUIRED IMPORTED_TARGET gsoapssl++)
 pkg_check_modules(LIBXMLPP REQUIRED IMPORTED_TARGET libxml++-2.6)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)

@@ -63,8 +63,8 @@ const int kDeferAcceptSeconds = 30;
 // behind them (100 let 150 idle peers delay a new client by 18 s). The kernel caps it at
 // net.core.somaxconn, 4096 by default; a deferred connection costs it a few hundred bytes.
 const int kListenBacklog = 4096;
-// At stop, how long connections being served may still take before they are ended, and how
-// long the commands they run get between SIGTERM and SIGKILL.
+// At stop, how long connections being served and action commands may still take before they
+// are ended, and how long commands and actions get between SIGTERM and SIGKILL.
 const std::chrono::milliseconds kStopGrace(3000);
 const std::chrono::milliseconds kCommandPatience(2000);
 
@@ -140,17 +140,26 @@ void CorvaneCore::StopServing()
     // Workers finish the task they run and take no other.
     executor.ioService.stop();
     if (!WaitIdle(kStopGrace)) {
-        Logger::GetInstance()->Log(Logger::eWarn, "ending the connections still being served");
+        Logger::GetInstance()->Log(Logger::eWarn, busy_.load() > 0 ? "ending the connections still being served"
+                                                                   : "ending the action commands still running");
         {
             std::lock_guard<std::mutex> lock(connectionsMutex_);
             for (const auto& entry : connections_)
                 ::shutdown(entry.second, SHUT_RDWR);
         }
         // A command queued behind a killed one on the same plug-in starts after the first
-        // signal, so the signal is repeated until every worker is free.
+        // signal, so the signal is repeated until every worker is free. A process that left
+        // its command's group can hold the output open for ever: with the last signal the
+        // workers stop reading it.
         const auto killAt = std::chrono::steady_clock::now() + kCommandPatience;
-        while (!WaitIdle(std::chrono::milliseconds(50)))
-            CommandProcess::SignalAll(std::chrono::steady_clock::now() < killAt ? SIGTERM : SIGKILL);
+        while (!WaitIdle(std::chrono::milliseconds(50))) {
+            if (std::chrono::steady_clock::now() < killAt) {
+                CommandProcess::SignalAll(SIGTERM);
+            } else {
+                CommandProcess::SignalAll(SIGKILL);
+                CommandProcess::AbandonAll();
+            }
+        }
     }
     executor.stop();
     // Run what is still queued on this thread: with the flag set each task only deletes its
@@ -159,14 +168,28 @@ void CorvaneCore::StopServing()
     executor.ioService.poll();
 }
 
-bool CorvaneCore::WaitIdle(std::chrono::milliseconds patience) const
+bool CorvaneCore::WaitIdle(std::chrono::milliseconds patience)
 {
     const auto until = std::chrono::steady_clock::now() + patience;
-    while (busy_.load() > 0) {
+    for (;;) {
+        std::size_t actions = 0;
+        for (auto& entry : plugins)
+            actions += entry.second->CollectActionChildren();
+        if (busy_.load() == 0 && actions == 0)
+            return true;
         if (std::chrono::steady_clock::now() >= until)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+bool CorvaneCore::YieldWorker()
+{
+    int yielded = yielded_.load();
+    do {
+        if (waiting_.load() <= yielded)
+            return false;
+    } while (!yielded_.compare_exchange_weak(yielded, yielded + 1));
     return true;
 }
 
@@ -187,6 +210,10 @@ void CorvaneCore::Post(boost::function<void()> task)
     waiting_.fetch_add(1);
     executor.ioService.post([this, task] {
         waiting_.fetch_sub(1);
+        // Whichever worker takes it, a waiting connection got the place one was given up for.
+        int yielded = yielded_.load();
+        while (yielded > 0 && !yielded_.compare_exchange_weak(yielded, yielded - 1)) {
+        }
         busy_.fetch_add(1);
         task();
         busy_.fetch_sub(1);

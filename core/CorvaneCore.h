@@ -41,11 +41,17 @@ public:
     // The main loop; must be called on a core owned by a boost::shared_ptr.
     int run();
 
-    // Stops the worker pool: queued connections are dropped, those being served get a short
-    // grace period to finish; after it their sockets are shut down and the plug-in commands
-    // still running are ended, so that stopping never waits on a peer or a hung command.
-    // Called by main once run returns, so that the core is released on the main thread.
+    // Stops the worker pool: queued connections are dropped, those being served and the
+    // action commands still running get a short grace period to finish; after it the sockets
+    // are shut down, every command's process group is ended and the workers stop reading what
+    // a command left behind, so that stopping never waits on a peer or a plug-in. Called by
+    // main once run returns, so that the core is released on the main thread.
     void StopServing();
+
+    // Whether a worker waiting for a busy plug-in should give its place to a connection that
+    // waits for a worker; true claims that place, so that one waiting connection frees one
+    // worker. Any thread.
+    bool YieldWorker();
 
     // A connection being served on a worker, known so that StopServing can end it; `key` is
     // its server. Any thread.
@@ -59,7 +65,8 @@ private:
     int RegisterPlugins();
     // Posts a connection's task, counting it while it waits and while it runs.
     void Post(boost::function<void()> task);
-    bool WaitIdle(std::chrono::milliseconds patience) const;
+    // Until no connection is served and no action command runs, or `patience` has passed.
+    bool WaitIdle(std::chrono::milliseconds patience);
 
     PluginMap plugins;
     // Held through a pointer so that this header never brings the discovery binding's
@@ -72,6 +79,8 @@ private:
     // Connection tasks posted but not started, and started but not finished.
     std::atomic<int> waiting_{0};
     std::atomic<int> busy_{0};
+    // Workers given up for waiting connections that no task has taken yet.
+    std::atomic<int> yielded_{0};
     std::mutex connectionsMutex_;
     std::map<const void*, int> connections_;
 };

@@ -20,6 +20,7 @@
 #include "FuzzSupport.h"
 #include "auth/User.h"
 #include "plugins/Plugin.h"
+#include "plugins/PluginCommandException.h"
 #include "plugins/ShellWords.h"
 
 namespace {
@@ -84,7 +85,12 @@ bool HasControl(const std::string& word)
 
 void CheckSet(const std::string& text, bool splits, const std::vector<std::string>& words)
 {
-    const std::string result = SetPlugin().ExecPluginAndWait("set", text, TOKEN_LIST_ANY);
+    std::string result;
+    try {
+        result = SetPlugin().ExecPluginAndWait("set", text, TOKEN_LIST_ANY);
+    } catch (const PluginCommandException&) {
+        return;  // the executable never ran, so no word reached it
+    }
     if (result.empty())
         return;
     std::vector<std::string> received;

@@ -2,37 +2,44 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
-#include <set>
 
 extern char** environ;
 
 namespace {
 
-std::mutex& GroupsMutex()
+// How often a command waiting for its pipe looks whether it was abandoned.
+const int kAbandonCheckMillis = 100;
+
+std::mutex& ProcessesMutex()
 {
     static std::mutex m;
     return m;
 }
 
-// Process groups of the commands running now; a group's id is its shell's pid.
-std::set<pid_t>& Groups()
+// Processes started and not yet collected, by the shell's pid, which is also the id of the
+// process group.
+std::map<pid_t, CommandProcess*>& Processes()
 {
-    static std::set<pid_t> groups;
-    return groups;
+    static std::map<pid_t, CommandProcess*> processes;
+    return processes;
 }
 
 }  // namespace
 
 CommandProcess::CommandProcess(const std::string& line, eDirection direction)
 {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
+    int ends[2] = {-1, -1};
+    if (direction != eNoPipe && ::pipe2(ends, O_CLOEXEC) != 0)
         return;
     const int ours = direction == eRead ? ends[0] : ends[1];
     const int theirs = direction == eRead ? ends[1] : ends[0];
@@ -41,48 +48,163 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_adddup2(&actions, theirs, direction == eRead ? STDOUT_FILENO : STDIN_FILENO);
+    if (direction != eNoPipe)
+        posix_spawn_file_actions_adddup2(&actions, theirs, direction == eRead ? STDOUT_FILENO : STDIN_FILENO);
+    // The shell starts with no signal blocked, whichever thread starts it, and with SIGPIPE at
+    // its default, which the pipelines of plug-ins rely on to end.
+    sigset_t noSignals, pipeSignal;
+    sigemptyset(&noSignals);
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setsigdefault(&attributes, &pipeSignal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
     pid_t pid = -1;
     int error = 0;
     {
-        // Registered before the shell can start anything, so EndAll never misses a group.
-        std::lock_guard<std::mutex> lock(GroupsMutex());
+        // Listed before the shell can start anything, so SignalAll never misses a group.
+        std::lock_guard<std::mutex> lock(ProcessesMutex());
         error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
         if (error == 0)
-            Groups().insert(pid);
+            Processes()[pid] = this;
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(theirs);
+    if (direction != eNoPipe) {
+        ::close(theirs);
+        if (error != 0)
+            ::close(ours);
+    }
     if (error != 0) {
-        ::close(ours);
         errno = error;
         return;
     }
     pid_ = pid;
     fd_ = ours;
+    // Writes wait in poll, where an abandoned command is noticed.
+    if (direction == eWrite)
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
 }
 
 CommandProcess::~CommandProcess()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    if (pid_ <= 0)
-        return;
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    Wait();
+}
+
+ssize_t CommandProcess::Read(char* buffer, std::size_t size)
+{
+    for (;;) {
+        if (abandoned_.load()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        pollfd ready = {fd_, POLLIN, 0};
+        const int n = ::poll(&ready, 1, kAbandonCheckMillis);
+        if (n < 0 && errno != EINTR)
+            return -1;
+        if (n <= 0)
+            continue;
+        const ssize_t got = ::read(fd_, buffer, size);
+        if (got < 0 && errno == EINTR)
+            continue;
+        return got;
     }
-    std::lock_guard<std::mutex> lock(GroupsMutex());
-    Groups().erase(pid_);
+}
+
+bool CommandProcess::WriteAll(const std::string& data)
+{
+    // The signal of a write to a closed pipe is held back in this thread and discarded.
+    sigset_t pipeSignal, previous, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+
+    const char* p = data.data();
+    std::size_t left = data.size();
+    bool whole = true;
+    while (left > 0) {
+        if (abandoned_.load()) {
+            whole = false;
+            break;
+        }
+        const ssize_t n = ::write(fd_, p, left);
+        if (n > 0) {
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd ready = {fd_, POLLOUT, 0};
+            ::poll(&ready, 1, kAbandonCheckMillis);
+        } else if (n < 0 && errno != EINTR) {
+            whole = false;
+            break;
+        }
+    }
+
+    sigpending(&pending);
+    if (!alreadyPending && sigismember(&pending, SIGPIPE) == 1) {
+        const struct timespec now = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return whole;
+}
+
+int CommandProcess::Wait()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    int status = 0;
+    if (pid_ <= 0)
+        return status;
+    // Waited for without collecting, so that the group's id stays taken until it is off the
+    // list and SignalAll cannot reach a process that got the id afterwards.
+    siginfo_t info;
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    Collect(status);
+    return status;
+}
+
+bool CommandProcess::Collect(int& status)
+{
+    std::lock_guard<std::mutex> lock(ProcessesMutex());
+    if (pid_ <= 0)
+        return true;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == 0 || (done < 0 && errno == EINTR))
+        return false;
+    if (done < 0)
+        status = 0;
+    Processes().erase(pid_);
+    pid_ = 0;
+    return true;
+}
+
+void CommandProcess::Signal(int signal) const
+{
+    std::lock_guard<std::mutex> lock(ProcessesMutex());
+    if (pid_ > 0)
+        ::kill(-pid_, signal);
 }
 
 int CommandProcess::SignalAll(int signal)
 {
-    std::lock_guard<std::mutex> lock(GroupsMutex());
-    for (pid_t group : Groups())
-        ::kill(-group, signal);
-    return static_cast<int>(Groups().size());
+    std::lock_guard<std::mutex> lock(ProcessesMutex());
+    for (const auto& entry : Processes())
+        ::kill(-entry.first, signal);
+    return static_cast<int>(Processes().size());
+}
+
+int CommandProcess::AbandonAll()
+{
+    std::lock_guard<std::mutex> lock(ProcessesMutex());
+    for (const auto& entry : Processes())
+        entry.second->abandoned_.store(true);
+    return static_cast<int>(Processes().size());
 }

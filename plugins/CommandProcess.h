@@ -1,32 +1,50 @@
 #pragma once
-// One plug-in command line run by /bin/sh with a pipe to its standard output (or input), in a
-// process group of its own so that everything it starts can be ended together. Every running
-// command is known to a process-wide list, so that a stopping daemon can end the commands that
-// would otherwise keep its workers forever. Owned by the worker thread that runs the command;
-// EndAll() may be called from any thread.
+// One plug-in command line run by /bin/sh, with a pipe to its standard output or input or with
+// none, in a process group of its own so that everything it starts can be ended together.
+// This is the daemon's one launcher: callers' commands and timed actions both start here.
+// Every process not yet collected is known to a process-wide list, so that a stopping daemon
+// can end what would otherwise keep its workers or outlive it. Owned by the thread that
+// started it (a worker for a command, the main thread for an action); the static members may
+// be called from any thread.
+#include <atomic>
 #include <string>
 
 #include <sys/types.h>
 
 class CommandProcess {
 public:
-    enum eDirection { eRead, eWrite };
+    enum eDirection { eRead, eWrite, eNoPipe };
 
-    // Starts the shell; check running(), errno tells why it is not.
+    // Starts the shell with an empty signal mask; check running(), errno tells why it is not.
     CommandProcess(const std::string& line, eDirection direction);
-    // Closes the pipe and collects the shell.
+    // Closes the pipe and collects the shell, waiting for it if need be.
     ~CommandProcess();
     CommandProcess(const CommandProcess&) = delete;
     CommandProcess& operator=(const CommandProcess&) = delete;
 
     bool running() const { return pid_ > 0; }
-    // The daemon's end of the pipe.
-    int fd() const { return fd_; }
 
-    // Sends `signal` to the process group of every running command; returns how many run.
+    // Reads the command's output: the bytes read, 0 at its end, -1 with errno set, ECANCELED
+    // once the command was abandoned.
+    ssize_t Read(char* buffer, std::size_t size);
+    // Writes the whole block to the command's input; false when it stopped reading or was
+    // abandoned. A command that exits without reading raises no SIGPIPE in the daemon.
+    bool WriteAll(const std::string& data);
+    // Closes the daemon's end of the pipe and waits for the shell; its wait status.
+    int Wait();
+    // Collects the shell if it has ended, without waiting; true then, with its wait status.
+    bool Collect(int& status);
+    // Sends `signal` to the command's process group.
+    void Signal(int signal) const;
+
+    // Sends `signal` to the process group of every process not yet collected; how many.
     static int SignalAll(int signal);
+    // Makes every command running now stop reading its output and writing its input; for
+    // output held open by a process that left the command's group. How many.
+    static int AbandonAll();
 
 private:
     pid_t pid_ = -1;
     int fd_ = -1;
+    std::atomic<bool> abandoned_{false};
 };

@@ -1,5 +1,6 @@
 #include "plugins/Plugin.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <vector>
 
@@ -119,7 +120,12 @@ Plugin::Plugin(const std::string& descriptionPath) : descriptionPath_(descriptio
 
 Plugin::~Plugin()
 {
-    CollectActionChildren();
+    // A stopping daemon has given its action children their time already; what still runs
+    // is ended so that nothing started here outlives the plug-in.
+    if (CollectActionChildren() > 0) {
+        for (const auto& child : actionChildren_)
+            child->Signal(SIGKILL);
+    }
 }
 
 std::string Plugin::ParsePluginCfg(const xmlpp::Node* root)

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/regex.hpp>
@@ -20,6 +18,7 @@
 #include <boost/unordered_set.hpp>
 
 #include "plugins/ActionSet.h"
+#include "plugins/CommandProcess.h"
 #include "plugins/NoSuchAttributeException.h"
 #include "plugins/PluginConstructionException.h"
 #include "plugins/Variant.h"
@@ -32,6 +31,9 @@ class Node;
 class Plugin : private boost::noncopyable {
 public:
     typedef boost::function<void(std::string)> Listener;
+    // Asked while a caller waits for the plug-in past CommandLimits::kBusyPatience, again
+    // every few milliseconds: true when its worker is wanted for another connection.
+    typedef boost::function<bool()> YieldQuery;
 
     // Reads the description file; throws PluginConstructionException on every failure, and
     // then nothing of the plug-in remains.
@@ -60,9 +62,13 @@ public:
                         const std::string& parameter);
 
     // Runs one command to its end and returns its kept output lines, each ending in "\n".
-    // Throws std::out_of_range (nothing started) when the caller's variant lacks the command.
+    // Throws std::out_of_range (nothing started) when the caller's variant lacks the command;
+    // PluginBusyException (nothing started) when `yieldWorker` gave the wait up;
+    // PluginCommandException when the command could not be run, its output passed
+    // CommandLimits::kMaxOutputBytes or it was abandoned at stop.
     std::string ExecPluginAndWait(const std::string& command, const std::string& parameters,
-                                  const std::vector<std::string>& tokens);
+                                  const std::vector<std::string>& tokens,
+                                  const YieldQuery& yieldWorker = YieldQuery());
     void addListener(const std::string& event, const Listener& listener);
     void trigger(const std::string& event);
 
@@ -73,6 +79,9 @@ public:
     void ExecuteActionsSets(long now);
     // Starts the executable with the argument words in a child process and returns at once.
     void ExecPluginAndContinue(std::list<std::string>& arguments);
+    // Non-blocking: collects the action children that have ended, logging a failed status;
+    // how many still run. Main thread only.
+    std::size_t CollectActionChildren();
 
 private:
     // One cached token list: the variant and what the caller cannot see beyond it.
@@ -102,8 +111,6 @@ private:
     bool SetArgumentsPermitted(const VariantEntry& entry, const std::string& command,
                                const std::string& parameters);
     void ExecuteActionSet(ActionSet& set, long now);
-    // Non-blocking: reaps the action children that have ended and logs a failed status.
-    void CollectActionChildren();
 
     std::string descriptionPath_;
     std::string executablePath_;
@@ -112,7 +119,8 @@ private:
     std::string protocolVersion_;
     std::list<ActionSet> actionSets_;
     std::unique_ptr<xmlpp::Document> description_;
-    boost::mutex mutex_;
+    // Timed, so that a caller can give up waiting for a busy plug-in.
+    boost::timed_mutex mutex_;
     mutable boost::unordered_map<std::vector<std::string>, VariantEntry> variantCache_;
     mutable boost::mutex cacheLock_;
     // Compiled once for all plug-ins; a compiled boost::regex may be matched by any number of
@@ -123,7 +131,7 @@ private:
     static const boost::regex eventPattern_;
     std::map<std::string, std::list<Listener>> listeners_;
     // Action children not yet collected; main thread only.
-    std::list<pid_t> actionChildren_;
+    std::list<std::unique_ptr<CommandProcess>> actionChildren_;
 };
 
 // Value of the attribute that the XPath expression finds first from `node`;

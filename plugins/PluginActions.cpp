@@ -1,12 +1,8 @@
 #include "plugins/Plugin.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "core/Logger.h"
 
@@ -51,53 +47,35 @@ void Plugin::ExecuteActionSet(ActionSet& set, long now)
 
 void Plugin::ExecPluginAndContinue(std::list<std::string>& arguments)
 {
-    Logger* log = Logger::GetInstance();
     arguments.push_front(executablePath_);
-
-    // Everything the child needs is prepared here: after fork it may only make
-    // async-signal-safe calls, since another thread may have held a lock (the logger's,
-    // malloc's) at the moment of the fork. Path, command word and target all come from the
-    // description, the administrator's shell text, and go in as written.
+    // Path, command word and target all come from the description, the administrator's
+    // shell text, and go in as written.
     std::string line;
     for (const std::string& argument : arguments)
         line += " " + argument;
-    char shell[] = "/bin/sh";
-    char shellName[] = "sh";
-    char shellOption[] = "-c";
-    char* const shellArguments[] = {shellName, shellOption, &line[0], nullptr};
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-
-    const pid_t child = ::fork();
-    if (child == -1) {
+    std::unique_ptr<CommandProcess> child(new CommandProcess(line, CommandProcess::eNoPipe));
+    if (!child->running()) {
         const int error = errno;
-        log->Log(Logger::eError, std::string("problem forking: ") + std::strerror(error));
+        Logger::GetInstance()->Log(Logger::eError, std::string("problem forking: ") + std::strerror(error));
         return;
     }
-    if (child == 0) {
-        ::sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-        ::execve(shell, shellArguments, environ);
-        ::_exit(127);
-    }
-    actionChildren_.push_back(child);
+    actionChildren_.push_back(std::move(child));
 }
 
-void Plugin::CollectActionChildren()
+std::size_t Plugin::CollectActionChildren()
 {
-    // Only the children started here: a wait for any child would take those of the command
-    // pipes away from their pclose.
     for (auto it = actionChildren_.begin(); it != actionChildren_.end();) {
         int status = 0;
-        const pid_t done = ::waitpid(*it, &status, WNOHANG);
-        if (done == 0 || (done == -1 && errno == EINTR)) {
+        if (!(*it)->Collect(status)) {
             ++it;
             continue;
         }
-        // The status is the raw wait status of the shell, as system() would have returned it.
-        if (done == *it && status != 0)
+        // The raw wait status of the shell, as system() would have returned it.
+        if (status != 0)
             Logger::GetInstance()->Log(Logger::eError,
                                        "plugin " + name_ + ": problem exec'ing: " + executablePath_ +
                                            " returned: " + std::to_string(status));
         it = actionChildren_.erase(it);
     }
+    return actionChildren_.size();
 }

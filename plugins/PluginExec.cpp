@@ -2,53 +2,32 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
-#include <pthread.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
-#include <boost/iostreams/device/file_descriptor.hpp>
-#include <boost/iostreams/stream.hpp>
+#include <chrono>
+
+#include <boost/thread/lock_types.hpp>
 
 #include "core/Logger.h"
+#include "plugins/CommandLimits.h"
 #include "plugins/CommandProcess.h"
+#include "plugins/PluginBusyException.h"
+#include "plugins/PluginCommandException.h"
 #include "plugins/ShellWords.h"
 
 namespace {
 
-// Writes the whole block to the descriptor. An executable that exits without reading its
-// input must not kill the daemon with SIGPIPE, so the signal is held back in this thread
-// and a SIGPIPE raised by these writes is discarded.
-void WriteAll(int fd, const std::string& data)
+// How often a caller past its patience asks again whether its worker is wanted elsewhere.
+const std::chrono::milliseconds kYieldCheck(20);
+
+boost::chrono::milliseconds ForBoost(std::chrono::milliseconds wait)
 {
-    sigset_t pipeSignal, previous, pending;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-    sigpending(&pending);
-    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-
-    sigpending(&pending);
-    if (!alreadyPending && sigismember(&pending, SIGPIPE) == 1) {
-        const struct timespec now = {0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return boost::chrono::milliseconds(wait.count());
 }
+
+const char* const kNotRun = "Plugin command could not be run";
 
 // Whether the text holds a character that some reader may take as a line end or a terminal
 // control: C0 controls but tab, DEL, C1 controls (NEL among them), LINE and PARAGRAPH
@@ -132,9 +111,18 @@ bool Plugin::SetArgumentsPermitted(const VariantEntry& entry, const std::string&
 }
 
 std::string Plugin::ExecPluginAndWait(const std::string& command, const std::string& parameters,
-                                      const std::vector<std::string>& tokens)
+                                      const std::vector<std::string>& tokens, const YieldQuery& yieldWorker)
 {
-    boost::mutex::scoped_lock lock(mutex_);
+    boost::unique_lock<boost::timed_mutex> lock(mutex_, boost::defer_lock);
+    if (!lock.try_lock_for(ForBoost(CommandLimits::kBusyPatience))) {
+        if (!yieldWorker)
+            lock.lock();
+        while (!lock.owns_lock()) {
+            if (yieldWorker())
+                throw PluginBusyException(name_);
+            lock.try_lock_for(ForBoost(kYieldCheck));
+        }
+    }
     Logger* log = Logger::GetInstance();
 
     const VariantEntry& entry = getEntry(tokens);
@@ -162,52 +150,90 @@ std::string Plugin::ExecPluginAndWait(const std::string& command, const std::str
     if (!process.running()) {
         const int error = errno;
         log->Log(Logger::eError, "problem popen'ing " + executablePath_ + ": " + std::strerror(error));
-        return std::string();
+        throw PluginCommandException(kNotRun);
     }
 
     std::string result;
+    std::size_t outputBytes = 0;
     if (setconfig) {
-        WriteAll(process.fd(), data);
-        return result;
+        process.WriteAll(data);
+    } else {
+        const bool filtered = command == "get" || command == "getall";
+        const bool events = command == "apply";
+        auto keep = [&](std::string& text) {
+            if (filtered) {
+                // A reader of the result may take a CR for a line end, so it ends a line here
+                // too, and a hidden key=value cannot follow a permitted one on the same line.
+                // CR LF stays one line end.
+                if (!text.empty() && text.back() == '\r')
+                    text.pop_back();
+                std::string::size_type start = 0;
+                for (;;) {
+                    const std::string::size_type cr = text.find('\r', start);
+                    const std::string piece = text.substr(start, cr == std::string::npos ? cr : cr - start);
+                    boost::smatch key;
+                    if (!boost::regex_search(piece, key, keyPattern_)) {
+                        log->Log(Logger::eWarn, "could not match line: " + piece);
+                    } else if (Permitted(entry, command, key[1])) {
+                        result += piece + "\n";
+                    } else {
+                        log->Log(Logger::eTrace, "Suppressed line: " + piece);
+                    }
+                    if (cr == std::string::npos)
+                        break;
+                    start = cr + 1;
+                }
+            } else if (events) {
+                boost::smatch event;
+                if (boost::regex_match(text, event, eventPattern_))
+                    trigger(event[1]);
+                else
+                    result += text + "\n";
+            } else {
+                result += text + "\n";
+            }
+        };
+
+        char buffer[64 * 1024];
+        std::string text;
+        for (;;) {
+            const ssize_t n = process.Read(buffer, sizeof buffer);
+            if (n < 0 && errno == ECANCELED) {
+                log->Log(Logger::eWarn, "plugin " + name_ + ": stopped reading the output of " + command);
+                throw PluginCommandException("Plugin command ended");
+            }
+            if (n <= 0)
+                break;
+            outputBytes += static_cast<std::size_t>(n);
+            if (outputBytes > CommandLimits::kMaxOutputBytes) {
+                log->Log(Logger::eError, "plugin " + name_ + ": output of " + command + " exceeds " +
+                                             std::to_string(CommandLimits::kMaxOutputBytes) +
+                                             " bytes, command ended");
+                process.Signal(SIGKILL);
+                throw PluginCommandException("Plugin output too large");
+            }
+            const char* from = buffer;
+            const char* const end = buffer + n;
+            for (const char* eol; (eol = static_cast<const char*>(std::memchr(from, '\n', end - from)));
+                 from = eol + 1) {
+                text.append(from, eol);
+                keep(text);
+                text.clear();
+            }
+            text.append(from, end);
+        }
+        if (!text.empty())
+            keep(text);
     }
 
-    const bool filtered = command == "get" || command == "getall";
-    const bool events = command == "apply";
-    namespace io = boost::iostreams;
-    io::stream<io::file_descriptor_source> output(process.fd(), io::never_close_handle);
-    std::string text;
-    while (std::getline(output, text)) {
-        if (filtered) {
-            // A reader of the result may take a CR for a line end, so it ends a line here
-            // too, and a hidden key=value cannot follow a permitted one on the same line.
-            // CR LF stays one line end.
-            if (!text.empty() && text.back() == '\r')
-                text.pop_back();
-            std::string::size_type start = 0;
-            for (;;) {
-                const std::string::size_type cr = text.find('\r', start);
-                const std::string piece = text.substr(start, cr == std::string::npos ? cr : cr - start);
-                boost::smatch key;
-                if (!boost::regex_search(piece, key, keyPattern_)) {
-                    log->Log(Logger::eWarn, "could not match line: " + piece);
-                } else if (Permitted(entry, command, key[1])) {
-                    result += piece + "\n";
-                } else {
-                    log->Log(Logger::eTrace, "Suppressed line: " + piece);
-                }
-                if (cr == std::string::npos)
-                    break;
-                start = cr + 1;
-            }
-        } else if (events) {
-            boost::smatch event;
-            if (boost::regex_match(text, event, eventPattern_))
-                trigger(event[1]);
-            else
-                result += text + "\n";
-        } else {
-            result += text + "\n";
-        }
+    // The shell's own statuses for a command it could not start; with any output the
+    // executable did run, and its status is its own affair.
+    const int status = process.Wait();
+    if (outputBytes == 0 && WIFEXITED(status) && (WEXITSTATUS(status) == 127 || WEXITSTATUS(status) == 126)) {
+        log->Log(Logger::eError, "plugin " + name_ + ": could not run " + executablePath_ + ": " +
+                                     (WEXITSTATUS(status) == 127 ? "not found" : "not executable") +
+                                     " (status " + std::to_string(WEXITSTATUS(status)) + ")");
+        throw PluginCommandException(kNotRun);
     }
     return result;
 }

@@ -2,6 +2,7 @@
 // What one request may cost the daemon: its size, how long it may take to arrive, and the
 // shape of its XML. The main loop applies the first two to the listening context; every
 // connection's RequestReader enforces the rest before the runtime parses anything.
+// What one plug-in command may cost is in plugins/CommandLimits.h.
 #include <chrono>
 #include <cstddef>
 

@@ -10,6 +10,9 @@
 #include "auth/User.h"
 #include "core/CorvaneCore.h"
 #include "core/Logger.h"
+#include "plugins/CommandLimits.h"
+#include "plugins/PluginBusyException.h"
+#include "plugins/PluginCommandException.h"
 #include "soap/HttpFaultText.h"
 #include "soap/ConnectionTask.h"
 #include "soap/HttpGet.h"
@@ -156,13 +159,29 @@ int SoapServer::command(const std::string& plugin, const std::string& command, c
         Logger::GetInstance()->Log(Logger::eError, prefix + "', but the plugin was not found.");
         return -1;
     }
+    CorvaneCore* owner = core.get();
     try {
-        result = target->ExecPluginAndWait(command, parameters, mpUser->getTokens());
+        result = target->ExecPluginAndWait(command, parameters, mpUser->getTokens(),
+                                           [owner] { return owner->YieldWorker(); });
     } catch (const std::out_of_range&) {
         Logger::GetInstance()->Log(Logger::eError, prefix + "', but the command was not found.");
         return -1;
+    } catch (const PluginBusyException&) {
+        Logger::GetInstance()->Log(Logger::eDebug, prefix + "', but the plugin was busy.");
+        return AnswerBusy();
+    } catch (const PluginCommandException& e) {
+        return soap_receiverfault(e.what(), nullptr);
     }
     return 0;
+}
+
+int SoapServer::AnswerBusy()
+{
+    static const std::string retryAfter =
+        "Retry-After: " + std::to_string(CommandLimits::kBusyRetryAfter.count());
+    soap_receiverfault("Plugin busy, retry later", nullptr);
+    this->http_extra_header = retryAfter.c_str();
+    return this->error = 503;
 }
 
 int SoapServer::auth_user(std::string& result)

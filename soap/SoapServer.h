@@ -44,6 +44,8 @@ public:
 
 private:
     void Setup();
+    // HTTP 503 with Retry-After and a SOAP fault: the caller may try again shortly.
+    int AnswerBusy();
     std::string PeerAddress() const;
 
     boost::shared_ptr<CorvaneCore> core;

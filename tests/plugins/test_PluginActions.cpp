@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <thread>
 
@@ -111,6 +113,28 @@ TEST(PluginActions, CollectsOnlyItsOwnChildren)
     ASSERT_EQ(::waitpid(other, &status, 0), other);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+// An action runs in a process group of its own, and one that still runs when its plug-in goes
+// is ended with it, not waited for (it would run for a minute).
+TEST(PluginActions, ChildInItsOwnGroupEndsWithThePlugin)
+{
+    FakePluginDir dir;
+    pid_t child = 0;
+    std::chrono::steady_clock::time_point released;
+    {
+        Plugin plugin(EXEC + "/lingering.xml");
+        plugin.ExecuteActionsSets(LATER);
+        ASSERT_TRUE(CollectUntil(plugin, [&] { return std::sscanf(dir.Read("pids").c_str(), "%d", &child) == 1; }));
+        EXPECT_NE(::getpgid(child), ::getpgrp());
+        EXPECT_EQ(plugin.CollectActionChildren(), 1u);
+        released = std::chrono::steady_clock::now();
+    }
+    while (::kill(child, 0) == 0 && std::chrono::steady_clock::now() - released < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - released, std::chrono::seconds(10)) << "the action child outlived its plug-in";
+    if (::kill(child, 0) == 0)
+        ::kill(child, SIGKILL);
 }
 
 // With the real clock, sets are not due before their first period has passed.

@@ -8,9 +8,13 @@
 
 #include "FakePlugin.h"
 #include "common/LogCapture.h"
+#include "plugins/CommandLimits.h"
 #include "plugins/Plugin.h"
+#include "plugins/PluginBusyException.h"
+#include "plugins/PluginCommandException.h"
 
 using corvane_test::LogCapture;
+using corvane_test::thrownMessage;
 
 namespace {
 
@@ -237,6 +241,103 @@ TEST_F(PluginExec, CommandsOfTwoPluginsOverlap)
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_NE(runs[0].word, runs[1].word);
     EXPECT_TRUE(runs[0].start < runs[1].end && runs[1].start < runs[0].end);
+}
+
+// A caller waiting for a busy plug-in is asked whether to give its worker up only once it
+// has waited CommandLimits::kBusyPatience: it then gives up when told to, and otherwise runs
+// in its turn. A caller behind a command of milliseconds is never asked.
+TEST_F(PluginExec, WaitingCallerYieldsOnlyPastItsPatience)
+{
+    using Clock = std::chrono::steady_clock;
+    dir.Write("output", "done\n");
+    auto holdInFront = [&](const std::string& seconds) {
+        dir.Clear();
+        dir.Write("output", "done\n");
+        std::thread front([this, seconds] { plugin.ExecPluginAndWait("hold", seconds, {"*"}); });
+        for (int i = 0; i < 2000 && !dir.Exists("calls"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(dir.Exists("calls")) << "the command in front never started";
+        return front;
+    };
+
+    std::thread front = holdInFront("0.2");
+    int asked = 0;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "", {"*"}, [&] { return ++asked > 0; }), "done\n");
+    EXPECT_EQ(asked, 0);
+    front.join();
+
+    front = holdInFront("3");
+    const Clock::time_point start = Clock::now();
+    double firstAsk = -1;
+    const Plugin::YieldQuery yield = [&] {
+        firstAsk = std::chrono::duration<double>(Clock::now() - start).count();
+        return true;
+    };
+    EXPECT_THROW(plugin.ExecPluginAndWait("plain", "", {"*"}, yield), PluginBusyException);
+    EXPECT_GE(firstAsk, 0.9);
+    EXPECT_LT(firstAsk, 1.5);
+    asked = 0;
+    EXPECT_EQ(plugin.ExecPluginAndWait("plain", "", {"*"}, [&] { return ++asked < 0; }), "done\n");
+    EXPECT_GT(asked, 0);
+    front.join();
+    EXPECT_EQ(dir.Read("calls"), "[hold][3]\n[plain]\n");
+}
+
+// Output up to CommandLimits::kMaxOutputBytes is returned whole; one byte more ends the
+// command with a failure and an error line.
+TEST_F(PluginExec, OutputIsBoundedByTheLimit)
+{
+    const std::string line = "0123456789abcde\n";
+    std::string output;
+    output.reserve(CommandLimits::kMaxOutputBytes + 1);
+    while (output.size() < CommandLimits::kMaxOutputBytes)
+        output += line;
+    ASSERT_EQ(output.size(), CommandLimits::kMaxOutputBytes);
+    dir.Write("output", output);
+    EXPECT_TRUE(plugin.ExecPluginAndWait("plain", "", {"*"}) == output);
+
+    dir.Write("output", output + "x");
+    LogCapture log;
+    EXPECT_EQ(thrownMessage<PluginCommandException>([&] { plugin.ExecPluginAndWait("plain", "", {"*"}); }),
+              "Plugin output too large");
+    EXPECT_TRUE(log.Contains("ERROR:  plugin fakea: output of plain exceeds 16777216 bytes, command ended\n"))
+        << log.Text().substr(0, 2000);
+    EXPECT_FALSE(HasZombieChild());
+}
+
+// What the shell reports for an executable it could not run (127, 126 without any output),
+// and a command line over the kernel's limit, are failures logged with their reason; an
+// executable that wrote anything did run, whatever its status.
+TEST_F(PluginExec, CommandThatCouldNotRunIsAFailure)
+{
+    struct Case {
+        std::string command, parameters, output;
+        int exitCode;
+        std::string logged;  // "" when the command succeeds with the output
+    } cases[] = {
+        {"plain", "", "", 127, "ERROR:  plugin fakea: could not run " + SCRIPT + ": not found (status 127)\n"},
+        {"get", "", "", 126, "ERROR:  plugin fakea: could not run " + SCRIPT + ": not executable (status 126)\n"},
+        {"setconfig", "c\x17" "data", "", 127, "could not run " + SCRIPT + ": not found (status 127)\n"},
+        {"plain", std::string(200000, 'x'), "", 0, "ERROR:  problem popen'ing " + SCRIPT + ": Argument list too long\n"},
+        {"plain", "", "a\n", 127, ""},
+        {"plain", "", "", 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command + " exit " + std::to_string(c.exitCode));
+        dir.Clear();
+        dir.Write("output", c.output);
+        dir.Write("exit", std::to_string(c.exitCode));
+        LogCapture log;
+        if (c.logged.empty()) {
+            EXPECT_EQ(plugin.ExecPluginAndWait(c.command, c.parameters, {"*"}), c.output);
+            EXPECT_FALSE(log.Contains("ERROR:  "));
+        } else {
+            EXPECT_EQ(thrownMessage<PluginCommandException>(
+                          [&] { plugin.ExecPluginAndWait(c.command, c.parameters, {"*"}); }),
+                      "Plugin command could not be run");
+            EXPECT_TRUE(log.Contains(c.logged)) << log.Text();
+        }
+    }
 }
 
 // Callers of one plug-in with different tokens at once, while its variant cache grows and a

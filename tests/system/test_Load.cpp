@@ -1,9 +1,12 @@
 // The daemon under load and under misbehaving plug-ins: many clients mixing good and bad
-// requests, a stop in the middle of that, and plug-ins that flood, close their output early or
-// die. Afterwards the daemon still answers, holds no more descriptors than when idle and has
-// collected every child.
+// requests, a stop in the middle of that, plug-ins that flood, close their output early, die,
+// never end, write without end or cannot be run at all. Afterwards the daemon still answers,
+// holds no more descriptors than when idle and has collected every child.
+#include <sys/resource.h>
+
 #include <atomic>
 #include <future>
+#include <mutex>
 
 #include "DaemonFixture.h"
 
@@ -13,6 +16,14 @@ namespace {
 
 const int kClients = 16;
 const int kRequestsPerClient = 150;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers reserve terabytes of address space for their shadow memory, and their
+// allocator holds up to 256 MiB of freed blocks back before it reuses them.
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // Processes other than this one whose command line names `text`.
 std::string ProcessesMentioning(const std::string& text)
@@ -36,7 +47,8 @@ protected:
     {
         DaemonFixture::SetUp();
         UsePlugins("plugins");
-        ASSERT_EQ(std::system(("cp -a '" + std::string(CORVANE_TEST_DATA) + "/faults/.' '" + (dir / "plugins") + "'").c_str()), 0);
+        for (const char* more : {"faults", "hung"})
+            ASSERT_EQ(std::system(("cp -a '" + std::string(CORVANE_TEST_DATA) + "/" + more + "/.' '" + (dir / "plugins") + "'").c_str()), 0);
         MakeUsers();
         Start();
     }
@@ -76,6 +88,19 @@ protected:
         EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(daemon->pid()) == idleDescriptors; }))
             << OpenDescriptors(daemon->pid()) << " open, " << idleDescriptors << " when idle";
         EXPECT_TRUE(WaitFor([&] { return Zombies(daemon->pid()) == 0; }));
+    }
+
+    HttpAnswer Command(const std::string& plugin, const std::string& command, const std::string& parameters = "")
+    {
+        return Call("command", {{"plugin", plugin}, {"command", command}, {"parameters", parameters}});
+    }
+
+    // A field of /proc/<daemon>/status in KiB ("VmRSS", "VmHWM", "VmSize").
+    long StatusKiB(const std::string& field)
+    {
+        const std::string status = ReadFile("/proc/" + std::to_string(daemon->pid()) + "/status");
+        const size_t at = status.find("\n" + field + ":");
+        return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
     }
 
     int IdleDescriptors()
@@ -119,6 +144,59 @@ TEST_F(Load, ManyClientsMixedRequests)
     ASSERT_TRUE(ProcessAlive(daemon->pid()));
     ExpectHealthy(idle);
     EXPECT_EQ(Stop(), 0);
+}
+
+// A command that never ends, with sixteen callers kept in flight on its plug-in: callers that
+// waited a second for the plug-in are answered 503 with Retry-After and a fault, so that other
+// calls are answered; callers of another plug-in are never refused.
+TEST_F(Load, BusyPluginCannotTakeEveryWorker)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0};
+    std::mutex firstMutex;
+    HttpAnswer firstRefusal;
+    std::vector<std::future<void>> callers;
+    for (int c = 0; c < 16; ++c)
+        callers.push_back(std::async(std::launch::async, [&] {
+            while (!stop.load()) {
+                HttpAnswer a = Exchange(port, Post(Envelope("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}})));
+                if (a.status == 503 && refused++ == 0) {
+                    std::lock_guard<std::mutex> lock(firstMutex);
+                    firstRefusal = a;
+                }
+            }
+        }));
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "record.hang").find('\n') != std::string::npos; }));
+
+    // Forty-eight other calls at once: the plug-in list and another plug-in's command.
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::future<bool>> others;
+    for (int i = 0; i < 48; ++i)
+        others.push_back(std::async(std::launch::async, [this, i] {
+            if (i % 2)
+                return Call("list-plugins").body.find("<item>thermo</item>") != std::string::npos;
+            HttpAnswer a = Command("thermo", "get");
+            return a.status == 200 && ElementText(a.body, "result") == "mode=auto\nlabel=Grüße\n";
+        }));
+    int answered = 0;
+    for (auto& o : others)
+        answered += o.get();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("a command that never ends with 16 callers: %d of 48 other calls answered in %.1f s\n", answered, took);
+    EXPECT_EQ(answered, 48);
+
+    {
+        std::lock_guard<std::mutex> lock(firstMutex);
+        EXPECT_GT(refused.load(), 0);
+        EXPECT_EQ(firstRefusal.status, 503) << firstRefusal.raw;
+        EXPECT_EQ(firstRefusal.headers["retry-after"], "1");
+        EXPECT_NE(firstRefusal.body.find("<faultstring>"), std::string::npos) << firstRefusal.body;
+        EXPECT_EQ(ElementText(firstRefusal.body, "faultstring"), "Plugin busy, retry later");
+    }
+    stop = true;
+    EXPECT_EQ(Stop(), 0);
+    for (auto& c : callers)
+        c.get();
 }
 
 // SIGTERM while clients keep sending: a clean exit, the last log line, no pid file, no child.
@@ -176,15 +254,85 @@ TEST_F(Load, MisbehavingPlugins)
         EXPECT_EQ(ElementText(a.body, "result"), c.kept);
     }
 
+    // Twelve callers of commands that take a second keep the workers waiting for the plug-in
+    // while connections wait: some are told to retry, as a client then does.
     std::vector<std::future<std::string>> together;
     for (int i = 0; i < 12; ++i)
         together.push_back(std::async(std::launch::async, [&, i] {
-            return ElementText(run(i % 2 ? "killed" : "early").body, "result");
+            HttpAnswer a = run(i % 2 ? "killed" : "early");
+            for (int tries = 0; a.status == 503 && tries < 30; ++tries)
+                a = run(i % 2 ? "killed" : "early");
+            return ElementText(a.body, "result");
         }));
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(together[static_cast<size_t>(i)].get(), i % 2 ? "before\n" : "first\n");
     ExpectHealthy(idle);
     EXPECT_EQ(Stop(), 0);
+}
+
+// Output without end, in lines or as one line that never ends, under an address-space limit:
+// the daemon stops reading at its output limit, ends the command and answers a fault; its
+// peak memory stays near that limit and is returned afterwards.
+TEST_F(Load, EndlessOutputIsCutAtTheLimit)
+{
+    // The kept output grows by doubling to about twice the limit; with the limit doubled it
+    // would reach four times the limit.
+    const long peakAboveIdleKiB = kSanitized ? 512 * 1024 : 48 * 1024;
+    const int idle = IdleDescriptors();
+    const long idleRss = StatusKiB("VmRSS");
+    if (!kSanitized) {
+        const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize") + 1024 * 1024) * 1024;
+        const rlimit limit = {room, room};
+        ASSERT_EQ(prlimit(daemon->pid(), RLIMIT_AS, &limit, nullptr), 0);
+    }
+    for (const char* command : {"endless", "get"}) {
+        SCOPED_TRACE(command);
+        ::unlink((dir / "record.endless").c_str());
+        // The peak is counted from here.
+        WriteFile("/proc/" + std::to_string(daemon->pid()) + "/clear_refs", "5");
+        HttpAnswer a = Command("faulty", command);
+        EXPECT_EQ(a.status, 500) << a.raw.substr(0, 400);
+        EXPECT_EQ(ElementText(a.body, "faultstring"), "Plugin output too large") << a.raw.substr(0, 400);
+        const long peak = StatusKiB("VmHWM");
+        std::printf("endless output (%s): peak RSS %ld KiB, %ld KiB above idle\n", command, peak, peak - idleRss);
+        EXPECT_LT(peak - idleRss, peakAboveIdleKiB);
+        pid_t writer = 0;
+        ASSERT_EQ(sscanf(ReadFile(dir / "record.endless").c_str(), "%d", &writer), 1);
+        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(writer); }, std::chrono::seconds(5)));
+    }
+    EXPECT_NE(Log().find("ERROR:  plugin faulty: output of endless exceeds 16777216 bytes, command ended"),
+              std::string::npos);
+    if (!kSanitized) {
+        EXPECT_TRUE(WaitFor([&] { return StatusKiB("VmRSS") - idleRss < 16 * 1024; }))
+            << StatusKiB("VmRSS") << " KiB now, " << idleRss << " KiB when idle";
+    }
+    ExpectHealthy(idle);
+    EXPECT_EQ(Stop(), 0);
+}
+
+// Commands that cannot be run, because the executable is missing or not executable or the
+// argument list is over the kernel's limit, are answered with a fault and logged with their
+// reason; the next good command still runs.
+TEST_F(Load, UnrunnableCommandsAreFaults)
+{
+    struct Case {
+        const char* plugin;
+        const char* command;
+        std::string parameters;
+        std::string logged;
+    } cases[] = {
+        {"absent", "get", "", "ERROR:  plugin absent: could not run " + (dir / "plugins/absent.sh") + ": not found (status 127)"},
+        {"inert", "get", "", "ERROR:  plugin inert: could not run " + (dir / "plugins/inert.sh") + ": not executable (status 126)"},
+        {"thermo", "echo", std::string(200000, 'x'), "ERROR:  problem popen'ing " + (dir / "plugins/thermo.sh") + ": Argument list too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.plugin);
+        HttpAnswer a = Command(c.plugin, c.command, c.parameters);
+        EXPECT_EQ(a.status, 500) << a.raw.substr(0, 400);
+        EXPECT_EQ(ElementText(a.body, "faultstring"), "Plugin command could not be run") << a.raw.substr(0, 400);
+        EXPECT_NE(Log().find(c.logged), std::string::npos) << Log().substr(Log().size() > 3000 ? Log().size() - 3000 : 0);
+        EXPECT_EQ(ElementText(Command("thermo", "get").body, "result"), "mode=auto\nlabel=Grüße\n");
+    }
 }
 
 }  // namespace

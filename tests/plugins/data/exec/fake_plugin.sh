@@ -1,13 +1,15 @@
 #!/bin/sh
-# Fake plug-in executable: records its arguments (and for setconfig its input) under
-# $FAKE_DIR, prints $FAKE_DIR/output and exits with the code in $FAKE_DIR/exit.
+# Fake plug-in executable: records its arguments (and for setconfig its input) and its pid
+# under $FAKE_DIR, prints $FAKE_DIR/output and exits with the code in $FAKE_DIR/exit.
 d=${FAKE_DIR:?FAKE_DIR not set}
 line=""
 for a in "$@"; do line="$line[$a]"; done
+echo "$$" >> "$d/pids"
 printf '%s\n' "$line" >> "$d/calls"
 case "$1" in
   setconfig) cat > "$d/stdin" ;;
   fail) exit 3 ;;
+  hold) sleep "$2" ;;
   slow-*)
     start=$(date +%s%N)
     if [ -e "$d/peer" ]; then

@@ -1,0 +1,3 @@
+#!/bin/sh
+# Not executable: the shell cannot run it.
+echo "mode=auto"

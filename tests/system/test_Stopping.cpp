@@ -1,0 +1,112 @@
+// Stopping ends within a bound whatever plug-ins left running: a command whose output is
+// held by a grandchild that left its process group or by a child that ignores SIGTERM, and
+// an action-set child that never ends.
+#include <csignal>
+#include <thread>
+
+#include "DaemonFixture.h"
+
+using namespace corvane_test;
+
+namespace {
+
+class Stopping : public DaemonFixture {
+protected:
+    void SetUp() override
+    {
+        DaemonFixture::SetUp();
+        MakeUsers();
+    }
+
+    // The pid a fixture plug-in wrote to record.<name>, once it is there.
+    pid_t RecordedPid(const std::string& name)
+    {
+        const std::string record = dir / ("record." + name);
+        pid_t pid = 0;
+        const bool written = WaitFor(
+            [&] { return ReadFile(record).find('\n') != std::string::npos && sscanf(ReadFile(record).c_str(), "%d", &pid) == 1; },
+            std::chrono::seconds(15));
+        EXPECT_TRUE(written) << record;
+        return written ? pid : 0;
+    }
+
+    // Seconds from SIGTERM to the daemon's exit, and its status (-1 when it did not exit).
+    std::pair<double, int> TimedStop()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        daemon->Signal(SIGTERM);
+        const int status = daemon->Wait(std::chrono::seconds(10));
+        return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), status};
+    }
+
+    void ExpectCleanExit()
+    {
+        const std::string log = Log();
+        ASSERT_GE(log.size(), 11u);
+        EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n");
+        EXPECT_FALSE(Exists(dir / "pid"));
+    }
+};
+
+// Ends a process a plug-in left behind, whatever the test's outcome.
+struct Leftover {
+    pid_t pid = 0;
+    ~Leftover()
+    {
+        if (pid > 0)
+            ::kill(pid, SIGKILL);
+    }
+};
+
+// The output of a command is held open by a grandchild in a session of its own, which no
+// signal to the command's group reaches, or by a child that ignores SIGTERM: the daemon still
+// exits 0 within the bound; the child it could reach is ended.
+TEST_F(Stopping, CommandOutputHeldByWhatTheCommandLeft)
+{
+    UsePlugins("hung");
+    struct Case {
+        const char* command;
+        bool reachable;
+    } cases[] = {{"escape", false}, {"stubborn", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        Start();
+        std::thread caller([&] { Call("command", {{"plugin", "hung"}, {"command", c.command}, {"parameters", ""}}); });
+        Leftover child;
+        child.pid = RecordedPid(c.command);
+        ASSERT_GT(child.pid, 0);
+        const std::pair<double, int> stop = TimedStop();
+        std::printf("stop with the output held by the %s child: %.1f s, status %d\n", c.command, stop.first, stop.second);
+        EXPECT_EQ(stop.second, 0) << Log();
+        daemon.reset();
+        caller.join();
+        ExpectCleanExit();
+        if (c.reachable) {
+            EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)));
+        }
+        ::unlink((dir / ("record." + std::string(c.command))).c_str());
+    }
+}
+
+// An action-set child runs in a process group of its own and is ended when the daemon stops.
+TEST_F(Stopping, ActionChildEndsWithTheDaemon)
+{
+    UsePlugins("lingering");
+    Start();
+    Leftover child;
+    child.pid = RecordedPid("linger");
+    ASSERT_GT(child.pid, 0);
+    const std::string stat = ReadFile("/proc/" + std::to_string(child.pid) + "/stat");
+    int group = 0;
+    ASSERT_EQ(sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %d", &group), 1) << stat;
+    EXPECT_NE(group, getpgrp());
+
+    const std::pair<double, int> stop = TimedStop();
+    std::printf("stop with an action child running: %.1f s\n", stop.first);
+    EXPECT_EQ(stop.second, 0) << Log();
+    ExpectCleanExit();
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)))
+        << "the action child outlived the daemon";
+}
+
+}  // namespace
