@@ -8,6 +8,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "core/Utf8.h"
+
 Logger* Logger::GetInstance()
 {
     static Logger loggerInstance;
@@ -43,42 +45,6 @@ void AppendHexEscape(std::string& out, unsigned char byte)
     out += kHex[byte & 0xF];
 }
 
-// Length of the well-formed UTF-8 sequence that starts at text[at] (its code point in `cp`),
-// or 0 when the bytes there are not one: overlong forms, surrogates and values above
-// U+10FFFF count as malformed.
-size_t Utf8Sequence(const std::string& text, size_t at, uint32_t& cp)
-{
-    const unsigned char lead = static_cast<unsigned char>(text[at]);
-    size_t length;
-    uint32_t min;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-        min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-        min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size())
-        return 0;
-    for (size_t i = 1; i < length; ++i) {
-        const unsigned char next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 // The message as it may stand in one log line: every control character (C0, DEL, C1) and
 // every Unicode line or paragraph separator is escaped, as is each byte that is not part of
 // well-formed UTF-8, and the backslash itself, so that no text can end a line or pass for
@@ -106,7 +72,7 @@ std::string LogText(const std::string& text)
             AppendHexEscape(piece, c);
         } else if (c < 0x80) {
             piece.assign(1, static_cast<char>(c));
-        } else if ((used = Utf8Sequence(text, at, cp)) == 0) {
+        } else if ((used = Utf8::Sequence(text, at, cp)) == 0) {
             used = 1;
             AppendHexEscape(piece, c);
         } else if (cp <= 0x9F || cp == 0x2028 || cp == 0x2029) {

@@ -1,6 +1,8 @@
 // The bytes of one HTTP request served by a SoapServer over in-memory streams, against a real
 // core: a fixture plug-in whose executable prints its arguments and a user database built
 // from the example's users.sql. Needs the private namespaces of run.sh (the core owns discovery).
+// Oracle: the same bytes read through a connection's RequestReader give the runtime exactly
+// the body the shape check passed, or nothing, so no framing makes the two see two bodies.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "core/CorvaneConfig.h"
 #include "core/CorvaneCore.h"
 #include "soap/SoapServer.h"
+#include "tests/common/ReaderOracle.h"
 
 namespace {
 
@@ -61,7 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool restarting = fuzz::RestartAfterAlarm();
     (void)restarting;
-    std::istringstream request(std::string(reinterpret_cast<const char*>(data), size));
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const corvane_test::ReaderOutcome read = corvane_test::ReadThroughReader(bytes);
+    if (!corvane_test::ParsedAsChecked(read))
+        fuzz::Fail("the runtime parsed \"" + fuzz::Escaped(read.parsed.substr(0, 400)) + "\" where the check passed \"" +
+                   fuzz::Escaped(read.checked.substr(0, 400)) + "\"");
+
+    std::istringstream request(bytes);
     std::ostringstream answer;
     SoapServer* server = new SoapServer(core);
     server->is = &request;

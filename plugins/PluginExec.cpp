@@ -11,6 +11,7 @@
 #include <boost/thread/lock_types.hpp>
 
 #include "core/Logger.h"
+#include "core/Utf8.h"
 #include "plugins/CommandLimits.h"
 #include "plugins/CommandProcess.h"
 #include "plugins/PluginBusyException.h"
@@ -101,8 +102,10 @@ bool Plugin::SetArgumentsPermitted(const VariantEntry& entry, const std::string&
             return false;
         }
         // A line-based plug-in would store the text after a line end as a line of its own,
-        // a key nobody checked.
-        if (HoldsControlCharacter(argument) || !Permitted(entry, command, key[1])) {
+        // a key nobody checked; a value XML cannot hold would spoil every later answer that
+        // carries it.
+        if (HoldsControlCharacter(argument) || !Utf8::IsXmlText(argument) ||
+            !Permitted(entry, command, key[1])) {
             log->Log(Logger::eTrace, "Prevented \"set\" operation." + parameters);
             return false;
         }

@@ -10,6 +10,10 @@ namespace RequestLimits {
 
 // A larger request is answered 413 before its body is read.
 constexpr std::size_t kMaxBytes = 1024 * 1024;
+// The request line and header lines together (431 beyond); also each chunk's size line and
+// a chunked body's trailer lines together. Clients send a few hundred bytes; the bound keeps
+// what a head may cost far below what a body may.
+constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // Deepest XML nesting accepted.
 constexpr unsigned kMaxNesting = 64;
 // The whole request (head and body) must arrive within this time once a worker serves the

@@ -5,9 +5,10 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
+#include "soap/ChunkDecoder.h"
+#include "soap/HttpHead.h"
 #include "soap/RequestLimits.h"
 #include "soap/XmlShape.h"
 #include "stdsoap2.h"
@@ -18,43 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 // Longest wait for a refused body's sender to stop, so the answer is not lost to a reset.
 constexpr std::chrono::milliseconds kDrainTime(1000);
-
-// Decodes the chunks of `raw` from `at` on into `content`, moving `at` past each complete
-// one, so that every byte is decoded once however the body arrives; true once the last chunk
-// and its trailer lines are in. `bad` is set when the framing is broken.
-bool Dechunk(const std::string& raw, std::size_t& at, std::string& content, bool& bad)
-{
-    for (;;) {
-        const std::size_t lineEnd = raw.find("\r\n", at);
-        if (lineEnd == std::string::npos) {
-            bad = raw.size() - at > 64;
-            return false;
-        }
-        char* stop = nullptr;
-        const std::string sizeText = raw.substr(at, lineEnd - at);
-        const unsigned long size = std::strtoul(sizeText.c_str(), &stop, 16);
-        if (stop == sizeText.c_str() || size > RequestLimits::kMaxBytes) {
-            bad = true;
-            return false;
-        }
-        std::size_t next = lineEnd + 2;
-        if (size == 0) {
-            // Trailer lines up to the empty line that ends the body.
-            for (;;) {
-                const std::size_t end = raw.find("\r\n", next);
-                if (end == std::string::npos)
-                    return false;
-                if (end == next)
-                    return true;
-                next = end + 2;
-            }
-        }
-        if (raw.size() < next + size + 2)
-            return false;
-        content.append(raw, next, size);
-        at = next + size + 2;
-    }
-}
 
 // Inflates a compressed body, at most the size cap; false when it is broken or too large.
 // 15 + 32 takes gzip and zlib streams, -15 a raw deflate stream.
@@ -85,6 +49,8 @@ bool Inflate(const std::string& in, int windowBits, std::string& out, bool& tooL
     return status == Z_STREAM_END && !tooLarge;
 }
 
+bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
 }  // namespace
 
 RequestReader::RequestReader(struct soap* ctx, std::function<void()> beforeClose)
@@ -95,19 +61,19 @@ RequestReader::RequestReader(struct soap* ctx, std::function<void()> beforeClose
     if (ctx->frecv == &Recv) {
         const RequestReader* from = Of(ctx);
         runtimeRecv_ = from->runtimeRecv_;
-        runtimeParseHeader_ = from->runtimeParseHeader_;
         runtimeParse_ = from->runtimeParse_;
+        runtimePoll_ = from->runtimePoll_;
         runtimeClose_ = from->runtimeClose_;
     } else {
         runtimeRecv_ = ctx->frecv;
-        runtimeParseHeader_ = ctx->fparsehdr;
         runtimeParse_ = ctx->fparse;
+        runtimePoll_ = ctx->fpoll;
         runtimeClose_ = ctx->fclose;
     }
     ctx->user = this;
     ctx->frecv = &Recv;
-    ctx->fparsehdr = &ParseHeader;
     ctx->fparse = &Parse;
+    ctx->fpoll = &Poll;
     ctx->fclose = &Close;
 }
 
@@ -115,8 +81,8 @@ RequestReader::~RequestReader()
 {
     // The context outlives this reader by a moment and may still close its socket.
     ctx_->frecv = runtimeRecv_;
-    ctx_->fparsehdr = runtimeParseHeader_;
     ctx_->fparse = runtimeParse_;
+    ctx_->fpoll = runtimePoll_;
     ctx_->fclose = runtimeClose_;
     ctx_->user = nullptr;
 }
@@ -126,11 +92,29 @@ RequestReader* RequestReader::Of(struct soap* ctx) { return static_cast<RequestR
 std::size_t RequestReader::Recv(struct soap* ctx, char* buf, std::size_t len)
 {
     RequestReader* self = Of(ctx);
-    if (!self->buffered_)
-        return self->ReadSocket(buf, len);
-    const std::size_t n = std::min(len, self->body_.size() - self->served_);
-    std::memcpy(buf, self->body_.data() + self->served_, n);
-    self->served_ += n;
+    if (self->serving_) {
+        const std::string& from = *self->serving_;
+        const std::size_t n = std::min(len, from.size() - self->servedAt_);
+        std::memcpy(buf, from.data() + self->servedAt_, n);
+        self->servedAt_ += n;
+        return n;
+    }
+    if (self->requestLine_ || self->closed_)
+        return 0;
+    // Before its request line the runtime would take a body of its own kind: compressed,
+    // MIME or DIME, or plain XML, with no head and so no check. Only empty lines may come
+    // first; the runtime calls the HTTP parser, and so this reader, on the first letter.
+    const std::size_t n = self->ReadSocket(buf, len);
+    for (std::size_t i = 0; i < n && !self->requestLine_; ++i) {
+        const unsigned char c = static_cast<unsigned char>(buf[i]);
+        if (IsLetter(c)) {
+            self->requestLine_ = true;
+        } else if (c != '\r' && c != '\n') {
+            self->unread_ = true;
+            self->RefuseHttp(400, "not an HTTP request");
+            return 0;
+        }
+    }
     return n;
 }
 
@@ -154,119 +138,188 @@ std::size_t RequestReader::ReadSocket(char* buf, std::size_t len)
     return n;
 }
 
-int RequestReader::ParseHeader(struct soap* ctx, const char* key, const char* value)
-{
-    RequestReader* self = Of(ctx);
-    if (soap_tag_cmp(key, "Content-Length") == 0) {
-        self->lengthGiven_ = true;
-        char* stop = nullptr;
-        const unsigned long long length = std::strtoull(value, &stop, 10);
-        if (stop != value && length > RequestLimits::kMaxBytes) {
-            self->unread_ = true;
-            return ctx->error = 413;
-        }
-    }
-    return self->runtimeParseHeader_(ctx, key, value);
-}
-
 int RequestReader::Parse(struct soap* ctx)
 {
     RequestReader* self = Of(ctx);
-    const int error = self->runtimeParse_(ctx);
-    if (error != SOAP_OK)
+    // The runtime has taken the request line's first letter back as its look-ahead; the head
+    // starts there and runs on through the rest of its buffer.
+    self->raw_.clear();
+    if (ctx->ahead)
+        self->raw_ += static_cast<char>(ctx->ahead);
+    self->raw_.append(ctx->buf + ctx->bufidx, ctx->buflen - ctx->bufidx);
+    // Handed back, those bytes are read again, so the runtime's count of them starts anew.
+    ctx->ahead = 0;
+    ctx->bufidx = ctx->buflen = 0;
+    ctx->count = 0;
+    self->requestLine_ = true;
+
+    std::size_t headEnd = 0;
+    if (const int error = self->ReadHead(headEnd))
         return error;
-    // Only these methods carry a body the service reads; a GET or HEAD is answered from its
-    // head alone.
-    if (ctx->status != SOAP_POST && ctx->status != SOAP_PUT)
-        return SOAP_OK;
-    return self->TakeBody();
+    self->head_ = self->raw_.substr(0, headEnd);
+    const HttpHead head = ParseHttpHead(self->head_);
+    if (head.refusal) {
+        self->unread_ = true;
+        return self->RefuseHttp(head.refusal, head.problem);
+    }
+    if (head.framing == HttpHead::Framing::kLength && head.length > RequestLimits::kMaxBytes) {
+        self->unread_ = true;
+        return self->RefuseHttp(413, nullptr);
+    }
+
+    // The runtime parses the head as it came, from memory, and no byte beyond it.
+    self->serving_ = &self->head_;
+    self->servedAt_ = 0;
+    int error = self->runtimeParse_(ctx);
+    self->serving_ = nullptr;
+    if (error == SOAP_OK)
+        error = self->TakeBody(head, headEnd);
+    else
+        self->unread_ = true;
+    // The runtime reads what was checked as a plain body, and after a refusal nothing: no
+    // chunks, nothing to inflate, no attachments to split off.
+    ctx->imode &= ~(SOAP_IO | SOAP_ENC_MIME | SOAP_ENC_DIME | SOAP_ENC_MTOM);
+    ctx->zlib_in = SOAP_ZLIB_NONE;
+    ctx->length = self->body_.size();
+    if (error == SOAP_OK) {
+        self->serving_ = &self->body_;
+        self->servedAt_ = 0;
+    }
+    return error;
 }
 
-int RequestReader::TakeBody()
+int RequestReader::TakeBody(const HttpHead& head, std::size_t headEnd)
 {
-    std::string raw(ctx_->buf + ctx_->bufidx, ctx_->buflen - ctx_->bufidx);
-    // The decoded body of a chunked request; any other body is `raw` itself.
-    std::string content;
-    const bool chunked = (ctx_->imode & SOAP_IO) == SOAP_IO_CHUNK;
-    if (chunked) {
-        std::size_t decoded = 0;
-        for (;;) {
-            bool bad = false;
-            if (Dechunk(raw, decoded, content, bad))
-                break;
-            if (bad)
-                return soap_sender_fault(ctx_, "Malformed chunked request body", nullptr);
-            if (raw.size() > RequestLimits::kMaxBytes + 4096) {
-                unread_ = true;
-                return ctx_->error = 413;
-            }
-            if (!ReadSome(raw))
-                return ctx_->error = SOAP_EOF;
-        }
-    } else if (lengthGiven_) {
-        const std::size_t length = static_cast<std::size_t>(ctx_->length);
-        if (raw.size() > length)
-            raw.resize(length);
-        if (!ReadMore(raw, length))
-            return ctx_->error = SOAP_EOF;
+    // The runtime decodes Basic credentials leniently (a NUL cuts the password, anything not
+    // base64 is skipped); the caller gets them as sent, or none and a refusal.
+    ctx_->userid = nullptr;
+    ctx_->passwd = nullptr;
+    std::string user, password;
+    if (head.credentials.size() == 1 && DecodeBasicCredentials(head.credentials[0], user, password)) {
+        ctx_->userid = soap_strdup(ctx_, user.c_str());
+        ctx_->passwd = soap_strdup(ctx_, password.c_str());
     } else {
-        // No length and no chunks: the body ends where the peer stops sending.
-        for (;;) {
-            if (raw.size() > RequestLimits::kMaxBytes) {
-                unread_ = true;
-                return ctx_->error = 413;
-            }
-            if (!ReadSome(raw)) {
-                // The peer's end, not the deadline, ends such a body.
-                if (Clock::now() < deadline_)
-                    break;
-                return ctx_->error = SOAP_EOF;
-            }
-        }
+        credentialsMalformed_ = !head.credentials.empty();
     }
-    // What follows the buffered part of the runtime's buffer is now served from body_.
-    body_ = raw.substr(std::min(raw.size(), ctx_->buflen - ctx_->bufidx));
-    buffered_ = true;
-    return CheckBody(chunked ? content : raw);
-}
 
-int RequestReader::CheckBody(const std::string& content)
-{
-    const std::string* xml = &content;
-    std::string inflated;
-    if (ctx_->zlib_in != SOAP_ZLIB_NONE) {
-        bool tooLarge = false;
-        const bool inflatedOk = Inflate(content, 15 + 32, inflated, tooLarge) ||
-                                 (!tooLarge && ctx_->zlib_in == SOAP_ZLIB_DEFLATE &&
-                                  Inflate(content, -15, inflated, tooLarge));
-        if (!inflatedOk) {
-            if (tooLarge)
-                return ctx_->error = 413;
-            return soap_sender_fault(ctx_, "Malformed compressed request body", nullptr);
-        }
-        xml = &inflated;
-    }
-    if (const char* problem = XmlShapeProblem(xml->data(), xml->size())) {
-        // The envelope is not parsed yet; a SOAP 1.2 sender gets its own fault form (400).
-        if (xml->find("http://www.w3.org/2003/05/soap-envelope") != std::string::npos)
-            ctx_->version = 2;
-        return soap_sender_fault(ctx_, "Malformed XML request", problem);
+    std::string body;
+    if (const int error = ReadBody(head, headEnd, body))
+        return error;
+    raw_.clear();
+    // Only these methods carry a body the service reads; a GET or HEAD is answered from its
+    // head alone, its body read and dropped.
+    if (ctx_->status == SOAP_POST || ctx_->status == SOAP_PUT) {
+        if (const int error = CheckBody(head, body))
+            return error;
+        body_.swap(body);
     }
     return SOAP_OK;
 }
 
-// Appends socket data to `raw` until it holds `atLeast` bytes; false at the peer's end, on a
-// read error or when the deadline passes.
-bool RequestReader::ReadMore(std::string& raw, std::size_t atLeast)
+// The head ends at the first empty line, however its lines end; whether they end properly
+// is for the head's own check.
+int RequestReader::ReadHead(std::size_t& headEnd)
 {
-    char block[16384];
-    while (raw.size() < atLeast) {
-        const std::size_t n = ReadSocket(block, std::min(sizeof block, atLeast - raw.size()));
-        if (n == 0)
-            return false;
-        raw.append(block, n);
+    std::size_t searched = 0;
+    headEnd = 0;
+    while (headEnd == 0) {
+        for (std::size_t at = raw_.find('\n', searched); at != std::string::npos; at = raw_.find('\n', at + 1)) {
+            if (at + 1 < raw_.size() && raw_[at + 1] == '\n') {
+                headEnd = at + 2;
+                break;
+            }
+            if (at + 2 < raw_.size() && raw_[at + 1] == '\r' && raw_[at + 2] == '\n') {
+                headEnd = at + 3;
+                break;
+            }
+            if (at + 2 >= raw_.size()) {
+                // The bytes still to come decide.
+                searched = at;
+                break;
+            }
+            searched = at + 1;
+        }
+        if (headEnd == 0 && raw_.size() <= RequestLimits::kMaxHeadBytes && !ReadSome(raw_))
+            return ctx_->error = SOAP_EOF;
+        if ((headEnd == 0 ? raw_.size() : headEnd) > RequestLimits::kMaxHeadBytes) {
+            unread_ = true;
+            return RefuseHttp(431, nullptr);
+        }
     }
-    return true;
+    return SOAP_OK;
+}
+
+int RequestReader::ReadBody(const HttpHead& head, std::size_t from, std::string& body)
+{
+    if (head.framing == HttpHead::Framing::kLength) {
+        const std::size_t length = static_cast<std::size_t>(head.length);
+        body.assign(raw_, from, std::min(length, raw_.size() - from));
+        while (body.size() < length) {
+            char block[16384];
+            const std::size_t n = ReadSocket(block, std::min(sizeof block, length - body.size()));
+            if (n == 0)
+                return ctx_->error = SOAP_EOF;
+            body.append(block, n);
+        }
+        return SOAP_OK;
+    }
+    if (head.framing == HttpHead::Framing::kChunked) {
+        ChunkDecoder decoder(RequestLimits::kMaxBytes, RequestLimits::kMaxHeadBytes);
+        ChunkDecoder::State state = decoder.Feed(raw_.data() + from, raw_.size() - from);
+        while (state == ChunkDecoder::State::kMore) {
+            char block[16384];
+            const std::size_t n = ReadSocket(block, sizeof block);
+            if (n == 0)
+                return ctx_->error = SOAP_EOF;
+            state = decoder.Feed(block, n);
+        }
+        if (state == ChunkDecoder::State::kTooLarge) {
+            unread_ = true;
+            return RefuseHttp(413, nullptr);
+        }
+        if (state == ChunkDecoder::State::kMalformed) {
+            unread_ = true;
+            return RefuseForm(1, "Malformed chunked request body", nullptr);
+        }
+        body.swap(decoder.body());
+        return SOAP_OK;
+    }
+    if (ctx_->status != SOAP_POST && ctx_->status != SOAP_PUT)
+        return SOAP_OK;
+    // No length and no chunks: the body ends where the peer stops sending.
+    body = raw_.substr(from);
+    for (;;) {
+        if (body.size() > RequestLimits::kMaxBytes) {
+            unread_ = true;
+            return RefuseHttp(413, nullptr);
+        }
+        if (!ReadSome(body)) {
+            // The peer's end, not the deadline, ends such a body.
+            if (Clock::now() < deadline_)
+                return SOAP_OK;
+            return ctx_->error = SOAP_EOF;
+        }
+    }
+}
+
+int RequestReader::CheckBody(const HttpHead& head, std::string& body)
+{
+    if (head.coding != HttpHead::Coding::kIdentity) {
+        std::string inflated;
+        bool tooLarge = false;
+        const bool inflatedOk = Inflate(body, 15 + 32, inflated, tooLarge) ||
+                                (!tooLarge && head.coding == HttpHead::Coding::kDeflate &&
+                                 Inflate(body, -15, inflated, tooLarge));
+        if (!inflatedOk) {
+            if (tooLarge)
+                return RefuseHttp(413, nullptr);
+            return RefuseForm(1, "Malformed compressed request body", nullptr);
+        }
+        body.swap(inflated);
+    }
+    if (const char* problem = XmlShapeProblem(body.data(), body.size()))
+        return RefuseForm(XmlEnvelopeVersion(body.data(), body.size()), "Malformed XML request", problem);
+    return SOAP_OK;
 }
 
 // Appends what one read brings, at most a block; false at the peer's end, on a read error or
@@ -279,6 +332,33 @@ bool RequestReader::ReadSome(std::string& raw)
         return false;
     raw.append(block, n);
     return true;
+}
+
+// The body is not parsed yet, so the fault's envelope is set here; the status text comes from
+// the context's fault-text hook.
+int RequestReader::RefuseHttp(int status, const char* problem)
+{
+    soap_set_version(ctx_, 1);
+    return soap_set_sender_error(ctx_, nullptr, problem, status);
+}
+
+int RequestReader::RefuseForm(int version, const char* text, const char* detail)
+{
+    soap_set_version(ctx_, static_cast<short>(version));
+    return soap_sender_fault(ctx_, text, detail);
+}
+
+// The runtime sends no fault to a peer whose socket reads as ended, which is also what a
+// peer that has sent its whole request and half-closed looks like; only a socket that can no
+// longer be written loses its answer.
+int RequestReader::Poll(struct soap* ctx)
+{
+    if (!soap_valid_socket(ctx->socket))
+        return SOAP_OK;
+    struct pollfd p = {ctx->socket, POLLOUT, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        return SOAP_OK;
+    return SOAP_EOF;
 }
 
 int RequestReader::Close(struct soap* ctx)

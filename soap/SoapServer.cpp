@@ -10,6 +10,7 @@
 #include "auth/User.h"
 #include "core/CorvaneCore.h"
 #include "core/Logger.h"
+#include "core/Utf8.h"
 #include "plugins/CommandLimits.h"
 #include "plugins/PluginBusyException.h"
 #include "plugins/PluginCommandException.h"
@@ -18,6 +19,12 @@
 #include "soap/HttpGet.h"
 #include "soap/RequestReader.h"
 #include "soap/SoapContext.h"
+
+namespace {
+
+const char* const kRealm = "Corvane login";
+
+}  // namespace
 
 SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core)
     : CorvaneSoap::Service(master), core(std::move(core)), mpUser(new User(USER_ANONYM))
@@ -42,7 +49,10 @@ void SoapServer::Setup()
 {
     this->fget = corvane_http_get;
     this->fhead = corvane_http_head;
-    this->authrealm = "Corvane login";
+    this->authrealm = kRealm;
+    // The service is literal: no request may make the runtime resolve SOAP-encoding
+    // references, which copy the referenced element once for every reference to it.
+    soap_set_imode(this, SOAP_XML_TREE);
     CorvaneSoap::InstallHttpFaultText(this);
     CorvaneCore* owner = core.get();
     reader_.reset(new RequestReader(this, [owner, this] { owner->ConnectionClosed(this); }));
@@ -73,14 +83,36 @@ int SoapServer::serve()
         }
         if (failed) {
             if (this->error < SOAP_STOP)
-                return soap_send_fault(this);
+                return SendFault();
             soap_closesock(this);
             continue;
         }
         if ((dispatch() || (this->fserveloop && this->fserveloop(this))) && this->error && this->error < SOAP_STOP)
-            return soap_send_fault(this);
+            return SendFault();
     } while (this->keep_alive);
     return SOAP_OK;
+}
+
+int SoapServer::SendFault()
+{
+    // The runtime clears the realm with each request it reads.
+    if (this->error == 401)
+        this->authrealm = kRealm;
+    // A fault string may echo the caller's text, such as the name of an unknown element; it
+    // is filled in now so that it gets the same treatment as every answer's text. (The
+    // details are the daemon's own.)
+    const int error = this->error;
+    soap_set_fault(this);
+    this->error = error;
+    const char** text = soap_faultstring(this);
+    if (text && *text && !Utf8::IsXmlText(*text))
+        *text = soap_strdup(this, AnswerText(*text).c_str());
+    return soap_send_fault(this);
+}
+
+std::string SoapServer::AnswerText(const std::string& text)
+{
+    return Utf8::ToXmlText(text);
 }
 
 int SoapServer::dispatch()
@@ -88,8 +120,6 @@ int SoapServer::dispatch()
     try {
         return CorvaneSoap::Service::dispatch();
     } catch (const UnauthorizedException&) {
-        // The runtime clears the realm with each request it reads.
-        this->authrealm = "Corvane login";
         return this->error = 401;
     } catch (const std::exception& e) {
         // Whatever failed inside an operation stays with this connection: answer a fault.
@@ -103,6 +133,9 @@ int SoapServer::dispatch()
 
 void SoapServer::perform_auth()
 {
+    // A caller that sent credentials meant to be someone; it is never served as anonymous.
+    if (reader_->CredentialsMalformed())
+        throw UnauthorizedException("malformed credentials");
     if (*mpUser == USER_ANONYM && this->userid && this->passwd) {
         CorvaneCore::AuthFunction auth = core->getAuthFunction();
         User user = auth(std::string(this->userid), std::string(this->passwd));
@@ -127,7 +160,7 @@ int SoapServer::list_plugins(CorvaneSoap::StringList& plugins)
     ensure_auth(TOKEN_LIST_AUTHED);
     for (const auto& entry : core->getPlugins()) {
         if (!entry.second->GetConfigContents(mpUser->getTokens()).empty())
-            plugins.item.push_back(entry.second->GetName());
+            plugins.item.push_back(AnswerText(entry.second->GetName()));
     }
     Logger::GetInstance()->Log(Logger::eDebug, PeerAddress() + ": SoapServer::list_plugins() called.");
     return 0;
@@ -138,7 +171,7 @@ int SoapServer::get_plugin_config(const std::string& plugin, std::string& config
     ensure_auth(TOKEN_LIST_AUTHED);
     config.clear();
     try {
-        config += core->getPlugins().at(plugin)->GetConfigContents(mpUser->getTokens());
+        config += AnswerText(core->getPlugins().at(plugin)->GetConfigContents(mpUser->getTokens()));
     } catch (const std::out_of_range&) {
         return -1;
     }
@@ -161,8 +194,8 @@ int SoapServer::command(const std::string& plugin, const std::string& command, c
     }
     CorvaneCore* owner = core.get();
     try {
-        result = target->ExecPluginAndWait(command, parameters, mpUser->getTokens(),
-                                           [owner] { return owner->YieldWorker(); });
+        result = AnswerText(target->ExecPluginAndWait(command, parameters, mpUser->getTokens(),
+                                                      [owner] { return owner->YieldWorker(); }));
     } catch (const std::out_of_range&) {
         Logger::GetInstance()->Log(Logger::eError, prefix + "', but the command was not found.");
         return -1;
@@ -189,11 +222,13 @@ int SoapServer::auth_user(std::string& result)
     ensure_auth(TOKEN_LIST_AUTHED);
     result.clear();
     const std::vector<std::string>& tokens = mpUser->getTokens();
+    std::string joined;
     for (size_t i = 0; i < tokens.size(); ++i) {
         if (i)
-            result += ':';
-        result += tokens[i];
+            joined += ':';
+        joined += tokens[i];
     }
+    result = AnswerText(joined);
     return 0;
 }
 

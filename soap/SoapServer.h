@@ -23,7 +23,8 @@ public:
 
     CorvaneSoap::Service* copy() override;
     // The generated serve loop, except that a body which is no SOAP envelope is answered with
-    // the runtime's version-mismatch fault; the runtime itself would close without a word.
+    // the runtime's version-mismatch fault (the runtime itself would close without a word),
+    // and that a fault's texts are made fit for XML like every answer's.
     int serve() override;
     // Turns UnauthorizedException into HTTP 401.
     int dispatch() override;
@@ -34,7 +35,7 @@ public:
                 std::string& result) override;
     int auth_user(std::string& result) override;
 
-    // Throws UnauthorizedException when the credentials are rejected.
+    // Throws UnauthorizedException when the credentials are rejected or cannot be read.
     void perform_auth();
     // Throws UnauthorizedException when the caller's tokens miss every required one.
     void ensure_auth(const std::vector<std::string>& required);
@@ -47,6 +48,10 @@ private:
     // HTTP 503 with Retry-After and a SOAP fault: the caller may try again shortly.
     int AnswerBusy();
     std::string PeerAddress() const;
+    int SendFault();
+    // Every text the daemon writes into an answer: what XML 1.0 cannot carry (and bytes that
+    // are not UTF-8) becomes U+FFFD, so the answer stays well-formed.
+    static std::string AnswerText(const std::string& text);
 
     boost::shared_ptr<CorvaneCore> core;
     boost::shared_ptr<User> mpUser;

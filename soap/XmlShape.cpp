@@ -1,6 +1,7 @@
 #include "soap/XmlShape.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -187,4 +188,58 @@ private:
 const char* XmlShapeProblem(const char* data, std::size_t size)
 {
     return Scanner(data, size).Run();
+}
+
+int XmlEnvelopeVersion(const char* data, std::size_t size)
+{
+    const std::string_view text(data, size);
+    std::size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    // The prolog: white space, the XML declaration, instructions and comments.
+    for (;;) {
+        while (at < size && IsSpace(text[at]))
+            ++at;
+        const char* end = text.compare(at, 2, "<?") == 0 ? "?>" : text.compare(at, 4, "<!--") == 0 ? "-->" : nullptr;
+        if (!end)
+            break;
+        const std::size_t close = text.find(end, at + 2);
+        if (close == std::string_view::npos)
+            return 1;
+        at = close + std::strlen(end);
+    }
+    if (at >= size || text[at] != '<')
+        return 1;
+    std::size_t nameEnd = ++at;
+    while (nameEnd < size && !EndsName(text[nameEnd]))
+        ++nameEnd;
+    const std::string_view name = text.substr(at, nameEnd - at);
+    const std::size_t colon = name.find(':');
+    const std::string declaration =
+        colon == std::string_view::npos ? "xmlns" : "xmlns:" + std::string(name.substr(0, colon));
+    // The attributes of the root start tag, up to its end.
+    for (at = nameEnd; at < size && text[at] != '>';) {
+        while (at < size && IsSpace(text[at]))
+            ++at;
+        std::size_t attributeEnd = at;
+        while (attributeEnd < size && !EndsName(text[attributeEnd]))
+            ++attributeEnd;
+        const std::string_view attribute = text.substr(at, attributeEnd - at);
+        at = attributeEnd;
+        while (at < size && (IsSpace(text[at]) || text[at] == '='))
+            ++at;
+        if (at >= size || (text[at] != '"' && text[at] != '\''))
+            return 1;
+        const std::size_t close = text.find(text[at], at + 1);
+        if (close == std::string_view::npos)
+            return 1;
+        const std::string_view value = text.substr(at + 1, close - at - 1);
+        at = close + 1;
+        if (attribute == declaration) {
+            // The runtime's pattern for a SOAP 1.2 envelope: any year in its path.
+            static const std::string_view kHead = "http://www.w3.org/", kTail = "/soap-envelope";
+            const bool soap12 = value.size() > kHead.size() + kTail.size() && value.substr(0, kHead.size()) == kHead &&
+                                value.substr(value.size() - kTail.size()) == kTail;
+            return soap12 ? 2 : 1;
+        }
+    }
+    return 1;
 }

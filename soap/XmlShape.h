@@ -7,3 +7,8 @@
 
 // Null when the document passes, otherwise a short text naming the first problem found.
 const char* XmlShapeProblem(const char* data, std::size_t size);
+
+// The SOAP version of the envelope a body holds, as far as its root start tag tells: 2 when
+// the root's prefix is bound there to a SOAP 1.2 envelope namespace, otherwise 1. So a
+// refusal can answer in the envelope the caller speaks.
+int XmlEnvelopeVersion(const char* data, std::size_t size);

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
+#include <regex>
 #include <vector>
 #include <string>
 
@@ -82,6 +84,19 @@ inline std::string Dechunk(const std::string& body)
         pos = eol + 2 + len + 2;
     }
     return out;
+}
+
+// `body` in chunks of `chunk` bytes, as a client sends it with Transfer-Encoding: chunked.
+inline std::string Chunked(const std::string& body, size_t chunk)
+{
+    std::string out;
+    char size[32];
+    for (size_t at = 0; at < body.size(); at += chunk) {
+        const std::string piece = body.substr(at, chunk);
+        std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+        out += size + piece + "\r\n";
+    }
+    return out + "0\r\n\r\n";
 }
 
 inline HttpAnswer ParseAnswer(const std::string& raw)
@@ -216,6 +231,39 @@ inline std::string ElementText(const std::string& xml, const std::string& tag)
         }
     }
     return out;
+}
+
+const char* const kSoap11Envelope = "http://schemas.xmlsoap.org/soap/envelope/";
+const char* const kSoap12Envelope = "http://www.w3.org/2003/05/soap-envelope";
+
+// A fault as an answer carries it: the namespace its envelope is bound to, and its code, text
+// and detail (SOAP 1.1: faultcode, faultstring, detail; SOAP 1.2: Code/Value, Reason/Text,
+// Detail). A part the answer lacks stays empty.
+struct SoapFault {
+    std::string envelope;
+    std::string code;
+    std::string string;
+    std::string detail;
+};
+
+inline SoapFault FaultOf(const std::string& xml)
+{
+    // The last group that took part in the first match.
+    auto first = [&xml](const char* pattern) {
+        std::smatch m;
+        if (std::regex_search(xml, m, std::regex(pattern))) {
+            for (size_t i = m.size() - 1; i > 0; --i)
+                if (m[i].matched)
+                    return m[i].str();
+        }
+        return std::string();
+    };
+    SoapFault f;
+    f.envelope = first("<([A-Za-z0-9_-]+):Envelope[^>]* xmlns:\\1=\"([^\"]*)\"");
+    f.code = first("<faultcode>([^<]*)</faultcode>|<[A-Za-z0-9_-]+:Code><[A-Za-z0-9_-]+:Value>([^<]*)<");
+    f.string = first("<faultstring>([^<]*)</faultstring>|<[A-Za-z0-9_-]+:Text[^>]*>([^<]*)<");
+    f.detail = first("<detail>([^<]*)</detail>|<[A-Za-z0-9_-]+:Detail>([^<]*)<");
+    return f;
 }
 
 inline int FreePort()

@@ -379,7 +379,8 @@ TEST_F(PluginExec, ConcurrentCallersGetTheirOwnFilteredOutput)
 
 // A "set" argument holding a line break or another control character is refused as a
 // forbidden key would be: a line-based plug-in would otherwise store a second, forged line.
-// Tab and ordinary UTF-8 or Latin-1 text pass.
+// So is one holding what an XML answer cannot carry, which every later "get" would return:
+// a non-character, a surrogate, bytes that are not UTF-8. Tab and ordinary UTF-8 text pass.
 TEST_F(PluginExec, SetRefusesControlCharacters)
 {
     struct Case {
@@ -401,10 +402,15 @@ TEST_F(PluginExec, SetRefusesControlCharacters)
         {"a=\"auto\x85secret=FORGED\"", ""},          // NEL read as Latin-1
         {"a=\"1\" fan.front.limit=\"2\rsecret=3\"", ""},
         {"a=\"1\"\rfan.front.limit=\"3\"", ""},  // a CR after the quote is no word break to sh
+        {"a=\"auto\xEF\xBF\xBE\"", ""},      // U+FFFE
+        {"a=\"auto\xEF\xBF\xBF\"", ""},      // U+FFFF
+        {"a=\"auto\xED\xA0\x80\"", ""},      // the surrogate U+D800
+        {"a=\"auto\xF4\x90\x80\x80\"", ""},  // above U+10FFFF
+        {"a=\"caf\xE9\"", ""},                 // Latin-1, not UTF-8
         // Well-behaved values keep working.
         {"a=\"x\ty\"", "[set][a=x\ty]\n"},
         {"a=\"Grüße €\" fan.front.limit=\"3\"", "[set][a=Grüße €][fan.front.limit=3]\n"},
-        {"a=\"caf\xE9\"", "[set][a=caf\xE9]\n"},
+        {"a=\"\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEE\x80\x80\"", "[set][a=\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEE\x80\x80]\n"},
         {"a=\"\xC2\xA0nbsp\"", "[set][a=\xC2\xA0nbsp]\n"},
         {"a=\"1\"\n fan.front.limit=\"2\"", "[set][a=1][fan.front.limit=2]\n"},
     };

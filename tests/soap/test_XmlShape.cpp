@@ -92,4 +92,28 @@ TEST(XmlShape, ReadsNoFurtherThanTheGivenSize)
     EXPECT_STREQ(XmlShapeProblem(xml.data(), xml.size() - 1), "malformed end tag");
 }
 
+// A refusal answers in the envelope the root's prefix is bound to: SOAP 1.2 for any year of
+// the W3C namespace (as the runtime takes it), SOAP 1.1 for everything else.
+TEST(XmlShape, EnvelopeVersionTable)
+{
+    const struct {
+        const char* what;
+        std::string xml;
+        int version;
+    } cases[] = {
+        {"SOAP 1.1", "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>", 1},
+        {"SOAP 1.2", "<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body></x>", 2},
+        {"SOAP 1.2 as default namespace, after a declaration and a comment",
+         "\xEF\xBB\xBF<?xml version='1.0'?>\n<!-- c -->\n<Envelope a='1' xmlns = 'http://www.w3.org/2001/12/soap-envelope'>",
+         2},
+        {"SOAP 1.2 bound to another prefix", "<s:Envelope xmlns:e='http://www.w3.org/2003/05/soap-envelope' xmlns:s='u'>", 1},
+        {"SOAP 1.2 namespace in the text only", "<s:E xmlns:s='u'>http://www.w3.org/2003/05/soap-envelope</s:E>", 1},
+        {"a truncated root tag", "<e:Envelope xmlns:e='http://www.w3.org/2003/05/soap-", 1},
+        {"no root at all", "just text", 1},
+        {"empty", "", 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(XmlEnvelopeVersion(c.xml.data(), c.xml.size()), c.version) << c.what;
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 // The whole daemon over raw HTTP: the four operations for different callers, rejected
 // credentials, unknown plug-ins and commands, and the one-request-per-connection rule.
+#include <libxml/parser.h>
+
 #include <regex>
 
 #include "DaemonFixture.h"
@@ -79,21 +81,50 @@ TEST_F(Service, RejectedPasswordIs401)
     }
 }
 
-// Malformed Basic credentials leave the caller anonymous; the daemon keeps serving.
-TEST_F(Service, MalformedCredentialsAreAnonymous)
+// Credentials are read as sent or refused with 401 and the realm: a caller that sent some
+// meant to be someone, and is never served as anonymous or as a user its text was cut to.
+// A request without credentials stays anonymous.
+TEST_F(Service, CredentialsAreReadAsSentOrRefused)
 {
-    for (const char* header : {"Authorization: Basic !!!notbase64\r\n", "Authorization: Basic \r\n",
-                               "Authorization: Basic " "dXNlcm9ubHk=" "\r\n", "Authorization: Digest x\r\n"}) {
-        std::string body = Envelope("auth-user");
-        std::string req = "POST / HTTP/1.1\r\nHost: x\r\n" + std::string(header) +
-                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        HttpAnswer a = Exchange(port, req);
-        EXPECT_TRUE(a.status == 200 || a.status == 401) << header << a.raw;
-        if (a.status == 200) {
-            EXPECT_EQ(ElementText(a.body, "result"), "*");
+    const struct {
+        const char* what;
+        std::string lines;
+        const char* tokens;  // nullptr: 401
+    } cases[] = {
+        {"none", "", "*"},
+        {"Basic", "Authorization: Basic " + Base64("tech:pw1") + "\r\n", "*:AUTHED:service"},
+        {"the scheme in another case", "Authorization: bAsIc " + Base64("tech:pw1") + "\r\n", "*:AUTHED:service"},
+        {"as Proxy-Authorization", "Proxy-Authorization: Basic " + Base64("tech:pw1") + "\r\n", "*:AUTHED:service"},
+        {"not base64", "Authorization: Basic !!!!\r\n", nullptr},
+        {"nothing after the scheme", "Authorization: Basic \r\n", nullptr},
+        {"an empty line", "Authorization:\r\n", nullptr},
+        {"no colon", "Authorization: Basic " + Base64("useronly") + "\r\n", nullptr},
+        {"a NUL in the password", "Authorization: Basic " + Base64(std::string("tech:pw1\0junk", 13)) + "\r\n", nullptr},
+        {"padding missing", "Authorization: Basic " + Base64("tech:pw1").substr(0, 11) + "\r\n", nullptr},
+        {"a bearer token", "Authorization: Bearer abc.def.ghi\r\n", nullptr},
+        {"another scheme", "Authorization: Digest username=\"tech\"\r\n", nullptr},
+        {"two lines", "Authorization: Basic " + Base64("tech:pw1") + "\r\nAuthorization: Basic " + Base64("root:pw2") +
+                          "\r\n",
+         nullptr},
+        {"both kinds", "Authorization: Basic " + Base64("tech:pw1") + "\r\nProxy-Authorization: Basic " +
+                           Base64("tech:pw1") + "\r\n",
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string body = Envelope("auth-user");
+        HttpAnswer a = Exchange(port, "POST / HTTP/1.1\r\nHost: x\r\n" + c.lines + "Content-Length: " +
+                                          std::to_string(body.size()) + "\r\n\r\n" + body);
+        if (c.tokens) {
+            EXPECT_EQ(a.status, 200) << a.raw;
+            EXPECT_EQ(ElementText(a.body, "result"), c.tokens);
+        } else {
+            EXPECT_EQ(a.status, 401) << a.raw;
+            EXPECT_EQ(a.headers["www-authenticate"], "Basic realm=\"Corvane login\"");
+            EXPECT_EQ(FaultOf(a.body).code, "SOAP-ENV:Client");
+            EXPECT_EQ(FaultOf(a.body).string, "HTTP Error: 401 Unauthorized");
         }
     }
-    EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*");
 }
 
 // Unknown plug-ins and commands close the connection without any answer; only
@@ -157,6 +188,51 @@ TEST_F(Service, SetChecksPermissions)
     HttpAnswer refused = Call("command", {{"plugin", "thermo"}, {"command", "set"}, {"parameters", "speed=\"9\""}});
     EXPECT_EQ(refused.status, 200);
     EXPECT_EQ(ElementText(refused.body, "result"), "");
+}
+
+// Whether an XML 1.0 parser takes the text as a document.
+bool WellFormed(const std::string& xml)
+{
+    xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "answer.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlFreeDoc(doc);
+    return doc != nullptr;
+}
+
+// Every answer is well-formed XML, whatever characters the caller sent or a plug-in printed:
+// what XML cannot hold is answered as U+FFFD, and a "set" holding it runs nothing.
+TEST_F(Service, AnswersStayWellFormedXml)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    auto command = [](const std::string& name, const std::string& parametersXml) {
+        std::string xml = Envelope("command", {{"plugin", "thermo"}, {"command", name}, {"parameters", "@"}});
+        return xml.replace(xml.find(">@<") + 1, 1, parametersXml);
+    };
+    const struct {
+        const char* what;
+        std::string request;
+        int status;
+        std::string text;  // the result or fault string
+    } cases[] = {
+        {"U+FFFE as a reference", command("echo", "a&#xFFFE;b"), 200, "arg:a" + fffd + "b\n"},
+        {"U+FFFF as it is", command("echo", "a\xEF\xBF\xBF" "b"), 200, "arg:a" + fffd + "b\n"},
+        {"a control character as a reference", command("echo", "a&#1;b"), 200, "arg:a" + fffd + "b\n"},
+        {"a surrogate as a reference", command("echo", "a&#xD800;b"), 200, "arg:a" + fffd + fffd + fffd + "b\n"},
+        {"what a plug-in prints", command("poison", ""), 200,
+         "mode=a" + fffd + "b" + fffd + "c" + fffd + fffd + fffd + "d" + fffd + "\n"},
+        {"an operation's name, echoed in the fault", Envelope("re\xEF\xBF\xBE" "boot"), 500,
+         "Method 'wex:re" + fffd + "boot' not implemented: method name or namespace not recognized"},
+        {"a set of U+FFFE", command("set", "label=\"a&#xFFFE;\""), 200, ""},
+        {"a set of a surrogate", command("set", "label=\"a&#xDFFF;\""), 200, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const HttpAnswer a = Exchange(port, Post(c.request));
+        EXPECT_EQ(a.status, c.status) << a.raw;
+        EXPECT_TRUE(WellFormed(a.body)) << a.body;
+        EXPECT_EQ(c.status == 200 ? ElementText(a.body, "result") : FaultOf(a.body).string, c.text);
+    }
+    EXPECT_EQ(CountOf(Log(), "DEBUG:  Prevented \"set\" operation."), 2) << Log();
 }
 
 // A plug-in command inherits none of the daemon's sockets.

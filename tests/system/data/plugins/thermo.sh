@@ -8,4 +8,5 @@ case "$cmd" in
   --slow) sleep 3; echo "slow done" ;;
   --fds) n=0; for f in /proc/$$/fd/*; do case "$(readlink "$f")" in socket:*) n=$((n+1));; esac; done; echo "sockets=$n" ;;
   --echo) for a in "$@"; do echo "arg:$a"; done ;;
+  --poison) printf 'mode=a\357\277\276b\001c\355\240\200d\377\n' ;;
 esac

@@ -1,0 +1,36 @@
+#pragma once
+// A request's head read strictly, as the peer sent it, before the runtime parses it: how the
+// body is framed and coded and which credentials the request carries. Whatever two readers
+// could take in two ways is refused instead of guessed: a repeated or malformed
+// Content-Length, a length beside chunks, a transfer coding other than chunked, a folded or
+// broken line. Pure functions; any thread.
+#include <string>
+#include <vector>
+
+struct HttpHead {
+    enum class Framing { kNone, kLength, kChunked };
+    enum class Coding { kIdentity, kGzip, kDeflate };
+
+    // 0 when the head may be served, otherwise the HTTP status that refuses it and why.
+    int refusal = 0;
+    const char* problem = nullptr;
+
+    // The first word of the request line.
+    std::string method;
+    Framing framing = Framing::kNone;
+    // The declared body length (kLength); larger than any limit when it does not fit.
+    unsigned long long length = 0;
+    // The content coding, as far as the runtime would have undone it: gzip or deflate, and
+    // any other value taken as none.
+    Coding coding = Coding::kIdentity;
+    // The values of every Authorization and Proxy-Authorization line, in order (the runtime
+    // takes either as the caller's credentials).
+    std::vector<std::string> credentials;
+};
+
+// `head` is the request line and the header lines, each ended by CR LF, then the empty line.
+HttpHead ParseHttpHead(const std::string& head);
+
+// User id and password of a Basic credentials value: the scheme (any case), blanks, and
+// padded base64 of "user:password" holding no NUL. False for anything else.
+bool DecodeBasicCredentials(const std::string& value, std::string& user, std::string& password);
