@@ -145,4 +145,15 @@ TEST_F(Framing, StatusOfEachFraming)
     }
 }
 
+// A POST that announces neither a length nor chunks has no body to wait for: it is answered at
+// once, never served as whatever arrives before the peer closes.
+TEST_F(Framing, NoLengthAnsweredAtOnce)
+{
+    const std::string good = Envelope("auth-user");
+    double firstByte = 0;
+    const HttpAnswer a = TimedExchange(port, Head("") + good, firstByte);
+    EXPECT_TRUE(a.status == 400 || a.status == 411) << a.raw.substr(0, 800);
+    EXPECT_LT(firstByte, 2.0);
+}
+
 }  // namespace

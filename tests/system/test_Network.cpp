@@ -324,6 +324,22 @@ TEST_F(Network, MalformedBodiesAnsweredAtOnce)
         EXPECT_EQ(fault.detail, c.detail);
         EXPECT_LT(took, 20) << "waited for more input";
     }
+    // An attribute named twice is as malformed as the cases above, on any element and whether
+    // the element is empty or not.
+    const std::string twice[] = {
+        std::string(good).insert(good.find("<wex:auth-user") + 14, " a=\"1\" a=\"2\""),
+        std::string(good).replace(good.find("<wex:auth-user>"), 31, "<wex:auth-user a=\"1\" a=\"2\"/>"),
+        std::string(good).insert(good.find("<SOAP-ENV:Envelope") + 18, " a=\"1\" a=\"2\""),
+    };
+    for (const std::string& body : twice) {
+        SCOPED_TRACE(body);
+        const auto start = Clock::now();
+        HttpAnswer a = ExchangeOpen(port, RawPost(body), std::chrono::seconds(30));
+        EXPECT_EQ(a.status, 500) << a.raw;
+        EXPECT_EQ(FaultOf(a.body).envelope, kSoap11Envelope) << a.body;
+        EXPECT_EQ(FaultOf(a.body).code, "SOAP-ENV:Client");
+        EXPECT_LT(Seconds(Clock::now() - start), 20) << "waited for more input";
+    }
     // The well-formed request is still answered normally.
     EXPECT_EQ(ElementText(ExchangeOpen(port, RawPost(good), std::chrono::seconds(30)).body, "result"), "*");
 }

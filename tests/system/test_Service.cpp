@@ -224,6 +224,8 @@ TEST_F(Service, AnswersStayWellFormedXml)
          "Method 'wex:re" + fffd + "boot' not implemented: method name or namespace not recognized"},
         {"a set of U+FFFE", command("set", "label=\"a&#xFFFE;\""), 200, ""},
         {"a set of a surrogate", command("set", "label=\"a&#xDFFF;\""), 200, ""},
+        {"NUL as a reference", command("echo", "a&#0;b"), 200, "arg:a" + fffd + "b\n"},
+        {"a set of NUL", command("set", "label=a&#0;b"), 200, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -232,7 +234,7 @@ TEST_F(Service, AnswersStayWellFormedXml)
         EXPECT_TRUE(WellFormed(a.body)) << a.body;
         EXPECT_EQ(c.status == 200 ? ElementText(a.body, "result") : FaultOf(a.body).string, c.text);
     }
-    EXPECT_EQ(CountOf(Log(), "DEBUG:  Prevented \"set\" operation."), 2) << Log();
+    EXPECT_EQ(CountOf(Log(), "DEBUG:  Prevented \"set\" operation."), 3) << Log();
 }
 
 // A plug-in command inherits none of the daemon's sockets.
