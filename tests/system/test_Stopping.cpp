@@ -88,25 +88,35 @@ TEST_F(Stopping, CommandOutputHeldByWhatTheCommandLeft)
     }
 }
 
-// An action-set child runs in a process group of its own and is ended when the daemon stops.
+// An action-set child runs in a process group of its own and is ended when the daemon stops,
+// also one that ignores SIGTERM.
 TEST_F(Stopping, ActionChildEndsWithTheDaemon)
 {
-    UsePlugins("lingering");
-    Start();
-    Leftover child;
-    child.pid = RecordedPid("linger");
-    ASSERT_GT(child.pid, 0);
-    const std::string stat = ReadFile("/proc/" + std::to_string(child.pid) + "/stat");
-    int group = 0;
-    ASSERT_EQ(sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %d", &group), 1) << stat;
-    EXPECT_NE(group, getpgrp());
+    struct Case {
+        const char* fixture;
+        const char* record;
+    } cases[] = {{"lingering", "linger"}, {"deaf", "deaf"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        UsePlugins(c.fixture);
+        Start();
+        Leftover child;
+        child.pid = RecordedPid(c.record);
+        ASSERT_GT(child.pid, 0);
+        const std::string stat = ReadFile("/proc/" + std::to_string(child.pid) + "/stat");
+        int group = 0;
+        ASSERT_EQ(sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %d", &group), 1) << stat;
+        EXPECT_NE(group, getpgrp());
 
-    const std::pair<double, int> stop = TimedStop();
-    std::printf("stop with an action child running: %.1f s\n", stop.first);
-    EXPECT_EQ(stop.second, 0) << Log();
-    ExpectCleanExit();
-    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)))
-        << "the action child outlived the daemon";
+        const std::pair<double, int> stop = TimedStop();
+        std::printf("stop with the %s action child running: %.1f s\n", c.record, stop.first);
+        EXPECT_EQ(stop.second, 0) << Log();
+        daemon.reset();
+        ExpectCleanExit();
+        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)))
+            << "the action child outlived the daemon";
+        std::system(("rm -rf '" + (dir / "plugins") + "' '" + (dir / ("record." + std::string(c.record))) + "'").c_str());
+    }
 }
 
 }  // namespace
