@@ -16,6 +16,54 @@ bool EndsName(char c)
     return IsSpace(c) || c == '/' || c == '>' || c == '=' || c == '<' || c == '"' || c == '\'';
 }
 
+// The characters XML 1.0 allows in a document.
+bool IsXmlChar(unsigned long c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+int DigitValue(char c, bool hex)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (hex && c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The runtime decodes character references leniently: a NUL ends the text, and digits beyond
+// what it takes are left as text. Each one in text or a value is checked here: "&#" then
+// decimal digits or "x" and hexadecimal ones, then ';', for a character XML allows.
+const char* CharacterReferenceProblem(const char* p, const char* end)
+{
+    for (;;) {
+        const void* amp = std::memchr(p, '&', static_cast<std::size_t>(end - p));
+        if (!amp)
+            return nullptr;
+        p = static_cast<const char*>(amp) + 1;
+        if (p >= end || *p != '#')
+            continue;
+        ++p;
+        const bool hex = p < end && *p == 'x';
+        if (hex)
+            ++p;
+        const char* digits = p;
+        unsigned long value = 0;
+        for (int d; p < end && (d = DigitValue(*p, hex)) >= 0; ++p) {
+            // Past the last character the value only needs to stay too large.
+            if (value <= 0x10FFFF)
+                value = value * (hex ? 16 : 10) + static_cast<unsigned long>(d);
+        }
+        if (p == digits || p >= end || *p != ';')
+            return "malformed character reference";
+        if (!IsXmlChar(value))
+            return "character reference to a character XML does not allow";
+    }
+}
+
 class Scanner {
 public:
     Scanner(const char* data, std::size_t size) : p_(data), end_(data + size) {}
@@ -90,8 +138,9 @@ private:
     {
         if (!open_.empty()) {
             const void* next = std::memchr(p_, '<', Rest());
+            const char* from = p_;
             p_ = next ? static_cast<const char*>(next) : end_;
-            return nullptr;
+            return CharacterReferenceProblem(from, p_);
         }
         if (!IsSpace(*p_))
             return "text outside the root element";
@@ -161,6 +210,8 @@ private:
             const char* valueEnd = static_cast<const char*>(close);
             if (std::memchr(p_ + 1, '<', static_cast<std::size_t>(valueEnd - p_ - 1)))
                 return "'<' in an attribute value";
+            if (const char* problem = CharacterReferenceProblem(p_ + 1, valueEnd))
+                return problem;
             p_ = valueEnd + 1;
             if (++attributes > RequestLimits::kMaxAttributesPerElement)
                 return "too many attributes on one element";

@@ -1,7 +1,8 @@
 #pragma once
 // One linear pass over a request body before the runtime parses it: refuses what the runtime
 // would accept although it is not well-formed XML (an end tag that does not match its start
-// tag, text or a second element beside the root, a truncated document), and what would make
+// tag, text or a second element beside the root, a truncated document, a character reference
+// that is malformed or names a character XML does not allow), and what would make
 // the runtime's own parser quadratic (see RequestLimits). Pure function; any thread.
 #include <cstddef>
 

@@ -200,7 +200,8 @@ bool WellFormed(const std::string& xml)
 }
 
 // Every answer is well-formed XML, whatever characters the caller sent or a plug-in printed:
-// what XML cannot hold is answered as U+FFFD, and a "set" holding it runs nothing.
+// what XML cannot hold is answered as U+FFFD, and a "set" holding it runs nothing. A character
+// reference to such a character is no XML at all and is refused before anything runs.
 TEST_F(Service, AnswersStayWellFormedXml)
 {
     const std::string fffd = "\xEF\xBF\xBD";
@@ -208,33 +209,50 @@ TEST_F(Service, AnswersStayWellFormedXml)
         std::string xml = Envelope("command", {{"plugin", "thermo"}, {"command", name}, {"parameters", "@"}});
         return xml.replace(xml.find(">@<") + 1, 1, parametersXml);
     };
+    const std::string malformed = "Malformed XML request";
+    const std::string forbidden = "character reference to a character XML does not allow";
     const struct {
         const char* what;
         std::string request;
         int status;
-        std::string text;  // the result or fault string
+        std::string text;    // the result or fault string
+        std::string detail;  // the fault's detail
     } cases[] = {
-        {"U+FFFE as a reference", command("echo", "a&#xFFFE;b"), 200, "arg:a" + fffd + "b\n"},
-        {"U+FFFF as it is", command("echo", "a\xEF\xBF\xBF" "b"), 200, "arg:a" + fffd + "b\n"},
-        {"a control character as a reference", command("echo", "a&#1;b"), 200, "arg:a" + fffd + "b\n"},
-        {"a surrogate as a reference", command("echo", "a&#xD800;b"), 200, "arg:a" + fffd + fffd + fffd + "b\n"},
+        {"U+FFFF as it is", command("echo", "a\xEF\xBF\xBF" "b"), 200, "arg:a" + fffd + "b\n", ""},
+        {"a surrogate as it is", command("echo", "a\xED\xA0\x80" "b"), 200, "arg:a" + fffd + fffd + fffd + "b\n", ""},
         {"what a plug-in prints", command("poison", ""), 200,
-         "mode=a" + fffd + "b" + fffd + "c" + fffd + fffd + fffd + "d" + fffd + "\n"},
+         "mode=a" + fffd + "b" + fffd + "c" + fffd + fffd + fffd + "d" + fffd + "\n", ""},
         {"an operation's name, echoed in the fault", Envelope("re\xEF\xBF\xBE" "boot"), 500,
-         "Method 'wex:re" + fffd + "boot' not implemented: method name or namespace not recognized"},
-        {"a set of U+FFFE", command("set", "label=\"a&#xFFFE;\""), 200, ""},
-        {"a set of a surrogate", command("set", "label=\"a&#xDFFF;\""), 200, ""},
-        {"NUL as a reference", command("echo", "a&#0;b"), 200, "arg:a" + fffd + "b\n"},
-        {"a set of NUL", command("set", "label=a&#0;b"), 200, ""},
+         "Method 'wex:re" + fffd + "boot' not implemented: method name or namespace not recognized", ""},
+        {"a set of U+FFFE", command("set", "label=\"a\xEF\xBF\xBE\""), 200, "", ""},
+        {"a set of a surrogate", command("set", "label=\"a\xED\xBF\xBF\""), 200, "", ""},
+        {"U+FFFE as a reference", command("echo", "a&#xFFFE;b"), 500, malformed, forbidden},
+        {"a control character as a reference", command("echo", "a&#1;b"), 500, malformed, forbidden},
+        {"a surrogate as a reference", command("echo", "a&#xD800;b"), 500, malformed, forbidden},
+        {"NUL as a reference", command("echo", "a&#0;b"), 500, malformed, forbidden},
+        {"a set of NUL", command("set", "label=a&#0;b"), 500, malformed, forbidden},
+        {"a set of U+FFFE as a reference", command("set", "label=\"a&#x0FFFE;\""), 500, malformed, forbidden},
+        {"a set beyond Unicode", command("set", "label=a&#x110000;"), 500, malformed, forbidden},
+        {"a set of a reference without its end", command("set", "label=a&#65"), 500, malformed,
+         "malformed character reference"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const HttpAnswer a = Exchange(port, Post(c.request));
         EXPECT_EQ(a.status, c.status) << a.raw;
         EXPECT_TRUE(WellFormed(a.body)) << a.body;
-        EXPECT_EQ(c.status == 200 ? ElementText(a.body, "result") : FaultOf(a.body).string, c.text);
+        if (c.status == 200) {
+            EXPECT_EQ(ElementText(a.body, "result"), c.text);
+        } else {
+            const SoapFault fault = FaultOf(a.body);
+            EXPECT_EQ(fault.code, "SOAP-ENV:Client");
+            EXPECT_EQ(fault.string, c.text);
+            EXPECT_EQ(fault.detail, c.detail);
+        }
     }
-    EXPECT_EQ(CountOf(Log(), "DEBUG:  Prevented \"set\" operation."), 3) << Log();
+    EXPECT_EQ(CountOf(Log(), "DEBUG:  Prevented \"set\" operation."), 2) << Log();
+    // The refused requests reached no command at all.
+    EXPECT_EQ(CountOf(Log(), " --set "), 2) << Log();
 }
 
 // A plug-in command inherits none of the daemon's sockets.
