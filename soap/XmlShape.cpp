@@ -173,7 +173,7 @@ private:
         const std::string_view name = Name();
         if (name.empty())
             return "malformed start tag";
-        std::size_t attributes = 0;
+        names_.clear();
         std::size_t namespaces = 0;
         for (;;) {
             const char* before = p_;
@@ -213,8 +213,14 @@ private:
             if (const char* problem = CharacterReferenceProblem(p_ + 1, valueEnd))
                 return problem;
             p_ = valueEnd + 1;
-            if (++attributes > RequestLimits::kMaxAttributesPerElement)
+            if (names_.size() >= RequestLimits::kMaxAttributesPerElement)
                 return "too many attributes on one element";
+            // The runtime keeps the last of two attributes of one name; XML allows only one.
+            for (const std::string_view& earlier : names_) {
+                if (earlier == attribute)
+                    return "repeated attribute";
+            }
+            names_.push_back(attribute);
             if (attribute == "xmlns" || attribute.substr(0, 6) == "xmlns:") {
                 if (namespaces_ + ++namespaces > RequestLimits::kMaxNamespacesInScope)
                     return "too many namespace declarations in scope";
@@ -230,6 +236,8 @@ private:
     const char* p_;
     const char* const end_;
     std::vector<Element> open_;
+    // The attribute names of the start tag being read.
+    std::vector<std::string_view> names_;
     std::size_t namespaces_ = 0;
     bool rootDone_ = false;
 };
