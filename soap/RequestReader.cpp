@@ -286,20 +286,10 @@ int RequestReader::ReadBody(const HttpHead& head, std::size_t from, std::string&
     }
     if (ctx_->status != SOAP_POST && ctx_->status != SOAP_PUT)
         return SOAP_OK;
-    // No length and no chunks: the body ends where the peer stops sending.
-    body = raw_.substr(from);
-    for (;;) {
-        if (body.size() > RequestLimits::kMaxBytes) {
-            unread_ = true;
-            return RefuseHttp(413, nullptr);
-        }
-        if (!ReadSome(body)) {
-            // The peer's end, not the deadline, ends such a body.
-            if (Clock::now() < deadline_)
-                return SOAP_OK;
-            return ctx_->error = SOAP_EOF;
-        }
-    }
+    // No length and no chunks: such a body would end where the peer stops sending, which
+    // cannot be told from a request cut short or still on its way.
+    unread_ = true;
+    return RefuseHttp(411, "a body without Content-Length or Transfer-Encoding");
 }
 
 int RequestReader::CheckBody(const HttpHead& head, std::string& body)

@@ -1,9 +1,10 @@
 #pragma once
 // The one reader of a request: the connection's bytes reach the runtime only through it. It
-// reads the head and refuses ambiguous framing, reads the body to its declared end and no
-// further (chunks and compression undone by it alone), refuses a body over the size cap with
-// 413 and one whose XML shape is broken or costly (XmlShape), and then serves the runtime the
-// head and exactly the body it checked, as a plain one. The whole request must arrive within
+// reads the head and refuses ambiguous framing and a body without a declared end (411), reads
+// the body to its declared end and no further (chunks and compression undone by it alone),
+// refuses a body over the size cap with 413 and one whose XML shape is broken or costly
+// (XmlShape), and then serves the runtime the head and exactly the body it checked, as a
+// plain one. The whole request must arrive within
 // RequestLimits::kDeadline. It also lets a fault reach a peer that has only half-closed.
 // Installs itself as the context's receive, HTTP-parse, poll and close hooks. Owned by the
 // SoapServer of one connection; used only by the worker thread that serves it.
