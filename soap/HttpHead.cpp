@@ -103,7 +103,8 @@ HttpHead ParseHttpHead(const std::string& text)
         } else if (name == "content-encoding") {
             ++contentCodings;
             contentCoding = Lower(value);
-        } else if (name == "authorization" || name == "proxy-authorization") {
+        } else if (name == "authorization") {
+            // Proxy-Authorization is meant for a proxy on the way, not for this server.
             head.credentials.push_back(value);
         }
     }

@@ -23,8 +23,8 @@ struct HttpHead {
     // The content coding, as far as the runtime would have undone it: gzip or deflate, and
     // any other value taken as none.
     Coding coding = Coding::kIdentity;
-    // The values of every Authorization and Proxy-Authorization line, in order (the runtime
-    // takes either as the caller's credentials).
+    // The values of every Authorization line, in order. Proxy-Authorization lines are left
+    // out, although the runtime would take them as the caller's credentials too.
     std::vector<std::string> credentials;
 };
 

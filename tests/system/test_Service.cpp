@@ -94,7 +94,9 @@ TEST_F(Service, CredentialsAreReadAsSentOrRefused)
         {"none", "", "*"},
         {"Basic", "Authorization: Basic " + Base64("tech:pw1") + "\r\n", "*:AUTHED:service"},
         {"the scheme in another case", "Authorization: bAsIc " + Base64("tech:pw1") + "\r\n", "*:AUTHED:service"},
-        {"as Proxy-Authorization", "Proxy-Authorization: Basic " + Base64("tech:pw1") + "\r\n", "*:AUTHED:service"},
+        // Credentials meant for a proxy are not the caller's, and are no second line either.
+        {"as Proxy-Authorization", "Proxy-Authorization: Basic " + Base64("tech:pw1") + "\r\n", "*"},
+        {"malformed as Proxy-Authorization", "Proxy-Authorization: Bearer abc\r\n", "*"},
         {"not base64", "Authorization: Basic !!!!\r\n", nullptr},
         {"nothing after the scheme", "Authorization: Basic \r\n", nullptr},
         {"an empty line", "Authorization:\r\n", nullptr},
@@ -106,9 +108,9 @@ TEST_F(Service, CredentialsAreReadAsSentOrRefused)
         {"two lines", "Authorization: Basic " + Base64("tech:pw1") + "\r\nAuthorization: Basic " + Base64("root:pw2") +
                           "\r\n",
          nullptr},
-        {"both kinds", "Authorization: Basic " + Base64("tech:pw1") + "\r\nProxy-Authorization: Basic " +
+        {"both kinds", "Proxy-Authorization: Basic " + Base64("root:pw2") + "\r\nAuthorization: Basic " +
                            Base64("tech:pw1") + "\r\n",
-         nullptr},
+         "*:AUTHED:service"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
