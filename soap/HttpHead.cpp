@@ -137,10 +137,12 @@ HttpHead ParseHttpHead(const std::string& text)
             return Refused(head, 400, "a malformed Transfer-Encoding");
         head.framing = HttpHead::Framing::kChunked;
     }
-    if (contentCoding == "gzip")
+    if (contentCoding == "gzip" || contentCoding == "x-gzip")
         head.coding = HttpHead::Coding::kGzip;
     else if (contentCoding == "deflate")
         head.coding = HttpHead::Coding::kDeflate;
+    else if (!contentCoding.empty() && contentCoding != "identity")
+        return Refused(head, 415, "a content coding other than gzip or deflate");
     return head;
 }
 

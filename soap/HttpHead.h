@@ -3,7 +3,7 @@
 // body is framed and coded and which credentials the request carries. Whatever two readers
 // could take in two ways is refused instead of guessed: a repeated or malformed
 // Content-Length, a length beside chunks, a transfer coding other than chunked, a folded or
-// broken line. Pure functions; any thread.
+// broken line, a content coding the daemon cannot undo. Pure functions; any thread.
 #include <string>
 #include <vector>
 
@@ -20,8 +20,8 @@ struct HttpHead {
     Framing framing = Framing::kNone;
     // The declared body length (kLength); larger than any limit when it does not fit.
     unsigned long long length = 0;
-    // The content coding, as far as the runtime would have undone it: gzip or deflate, and
-    // any other value taken as none.
+    // The content coding: gzip (also spelt x-gzip), deflate or none (absent or identity).
+    // Any other is refused with 415 rather than parsed as if it were none.
     Coding coding = Coding::kIdentity;
     // The values of every Authorization line, in order. Proxy-Authorization lines are left
     // out, although the runtime would take them as the caller's credentials too.

@@ -82,8 +82,13 @@ TEST(HttpHead, MethodCodingAndCredentials)
     EXPECT_EQ(head.credentials, (std::vector<std::string>{"Basic eDp5"}));
 
     EXPECT_EQ(ParseHttpHead(Head("Content-Encoding: deflate\r\n")).coding, Coding::kDeflate);
-    // The runtime inflates these two only; any other value leaves the body as it is.
-    EXPECT_EQ(ParseHttpHead(Head("Content-Encoding: br\r\n")).coding, Coding::kIdentity);
+    EXPECT_EQ(ParseHttpHead(Head("Content-Encoding: x-gzip\r\n")).coding, Coding::kGzip);
+    EXPECT_EQ(ParseHttpHead(Head("Content-Encoding: Identity\r\n")).coding, Coding::kIdentity);
+    // A body in a coding the daemon cannot undo is not parsed as if it had none.
+    for (const char* other : {"br", "compress", "gzip, br", "zstd"}) {
+        SCOPED_TRACE(other);
+        EXPECT_EQ(ParseHttpHead(Head("Content-Encoding: " + std::string(other) + "\r\n")).refusal, 415);
+    }
     EXPECT_EQ(ParseHttpHead(Head("Content-Encoding: gzip\r\nContent-Encoding: gzip\r\n")).refusal, 400);
 }
 
