@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "soap/RequestLimits.h"
+
 namespace {
 
 bool IsTokenChar(unsigned char c)
@@ -77,6 +79,8 @@ HttpHead ParseHttpHead(const std::string& text)
     std::string contentCoding;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::string& line = lines[i];
+        if (line.size() > RequestLimits::kMaxHeaderLineBytes)
+            return Refused(head, 431, "a header line too long");
         if (IsBlank(line[0]))
             return Refused(head, 400, "a folded header line");
         const std::size_t colon = line.find(':');

@@ -14,6 +14,10 @@ constexpr std::size_t kMaxBytes = 1024 * 1024;
 // a chunked body's trailer lines together. Clients send a few hundred bytes; the bound keeps
 // what a head may cost far below what a body may.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+// Each header line of a head, its CR LF not counted (431 beyond). The runtime parses the head
+// after this reader and reads each line into a buffer of its own, of SOAP_HDRLEN (8192)
+// bytes, which holds one line of 8190 at most.
+constexpr std::size_t kMaxHeaderLineBytes = 8190;
 // Deepest XML nesting accepted.
 constexpr unsigned kMaxNesting = 64;
 // The whole request (head and body) must arrive within this time once a worker serves the

@@ -17,6 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+static_assert(RequestLimits::kMaxHeaderLineBytes + 2 <= SOAP_HDRLEN,
+              "the runtime could not read a header line the head may hold");
+
 // Longest wait for a refused body's sender to stop, so the answer is not lost to a reset.
 constexpr std::chrono::milliseconds kDrainTime(1000);
 

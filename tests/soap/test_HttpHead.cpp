@@ -5,6 +5,7 @@
 #include <string>
 
 #include "soap/HttpHead.h"
+#include "soap/RequestLimits.h"
 
 namespace {
 
@@ -58,6 +59,10 @@ TEST(HttpHead, FramingTable)
         {"a blank before the colon", Head("Content-Length : 5\r\n"), 400, Framing::kNone, 0},
         {"a line without a colon", Head("Content-Length 5\r\n"), 400, Framing::kNone, 0},
         {"a line without a name", Head(": 5\r\n"), 400, Framing::kNone, 0},
+        {"a header line at its bound", Head("X: " + std::string(RequestLimits::kMaxHeaderLineBytes - 3, 'x') + "\r\n"), 0,
+         Framing::kNone, 0},
+        {"a header line beyond its bound",
+         Head("X: " + std::string(RequestLimits::kMaxHeaderLineBytes - 2, 'x') + "\r\n"), 431, Framing::kNone, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -135,6 +135,13 @@ TEST_F(Framing, StatusOfEachFraming)
          "HTTP Error: 411 Length Required", "a body without Content-Length or Transfer-Encoding"},
         {"neither, with no body sent", Head(""), 411, "HTTP Error: 411 Length Required",
          "a body without Content-Length or Transfer-Encoding"},
+        // The runtime reads each header line into a buffer of 8192 bytes.
+        {"a header line of 8190 bytes", Head("X-Pad: " + std::string(8190 - 7, 'p') + "\r\n" + Length(good)) + good,
+         200, "", ""},
+        {"a header line of 8191 bytes", Head("X-Pad: " + std::string(8191 - 7, 'p') + "\r\n" + Length(good)) + good,
+         431, "HTTP Error: 431 Request Header Fields Too Large", "a header line too long"},
+        {"a header line of 60 KiB", Head("X-Pad: " + std::string(60 * 1024, 'p') + "\r\n" + Length(good)) + good, 431,
+         "HTTP Error: 431 Request Header Fields Too Large", "a header line too long"},
         {"no head: a bare envelope", good, 400, bad, "not an HTTP request"},
         {"no head: a gzip stream", Gzip(Head(Length(good)) + good), 400, bad, "not an HTTP request"},
         {"a blank before the request line", " " + Head(Length(good)) + good, 400, bad, "not an HTTP request"},
