@@ -34,6 +34,10 @@ std::map<pid_t, CommandProcess*>& Processes()
     return processes;
 }
 
+// Set by the first SignalAll: the daemon is stopping, and what a command leaves behind in its
+// group is ended with it.
+std::atomic<bool> stopping{false};
+
 }  // namespace
 
 CommandProcess::CommandProcess(const std::string& line, eDirection direction)
@@ -176,6 +180,14 @@ bool CommandProcess::Collect(int& status)
     std::lock_guard<std::mutex> lock(ProcessesMutex());
     if (pid_ <= 0)
         return true;
+    // A shell that ended may leave processes in its group which ignored the signals the group
+    // got. Seen ended but not yet collected, the shell still holds the group's id, so the
+    // group cannot be another one yet.
+    siginfo_t info;
+    info.si_pid = 0;
+    if (stopping.load() && ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_)
+        ::kill(-pid_, SIGKILL);
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == 0 || (done < 0 && errno == EINTR))
         return false;
@@ -196,6 +208,7 @@ void CommandProcess::Signal(int signal) const
 int CommandProcess::SignalAll(int signal)
 {
     std::lock_guard<std::mutex> lock(ProcessesMutex());
+    stopping.store(true);
     for (const auto& entry : Processes())
         ::kill(-entry.first, signal);
     return static_cast<int>(Processes().size());

@@ -37,7 +37,9 @@ public:
     // Sends `signal` to the command's process group.
     void Signal(int signal) const;
 
-    // Sends `signal` to the process group of every process not yet collected; how many.
+    // Sends `signal` to the process group of every process not yet collected; how many. For a
+    // stopping daemon: from then on, a shell collected has its group killed first, so nothing
+    // it started outlives the daemon.
     static int SignalAll(int signal);
     // Makes every command running now stop reading its output and writing its input; for
     // output held open by a process that left the command's group. How many.
