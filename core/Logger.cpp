@@ -166,9 +166,11 @@ bool Logger::CloseLog()
         syslogOpen_ = false;
     }
     if (logFd_ >= 0) {
-        if (::close(logFd_) != 0 && errno != EINTR)
-            return false;
+        // The descriptor is released whatever close answers (on Linux even with EINTR); only
+        // the answer is passed on.
+        const bool closed = ::close(logFd_) == 0 || errno == EINTR;
         logFd_ = -1;
+        return closed;
     }
     return true;
 }

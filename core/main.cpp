@@ -1,5 +1,6 @@
 // Entry point of corvaned: parse, load, detach, open sinks, run, release, exit status.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +172,13 @@ int main(int argc, char* argv[])
         config->GetConfigValue("pidfile", pidPath);
     if (!pidPath.empty() && !WritePidFile(pidPath))
         logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath);
+
+    // Process-wide allocator tuning, before the workers exist. Every connection gets its own
+    // copy of the listening context, larger than glibc's default mmap threshold; without these
+    // each copy is a fresh mmap or heap growth whose page faults make the accepting thread the
+    // limit of the request rate.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
 
     int status = 0;
     bool ran = false;

@@ -7,9 +7,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -17,8 +19,16 @@ extern char** environ;
 
 namespace {
 
-// How often a command waiting for its pipe looks whether it was abandoned.
+using Clock = std::chrono::steady_clock;
+
+// How often a command waiting for its pipe or its shell looks whether it was abandoned.
 const int kAbandonCheckMillis = 100;
+
+// glibc 2.36 declares pidfd_open without C linkage for C++, so it is called as the system call.
+int PidDescriptor(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
 
 std::mutex& ProcessesMutex()
 {
@@ -81,6 +91,8 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
         errno = error;
         return;
     }
+    // The process is not collected before it is off the list, so its id is still its own.
+    pidfd_ = PidDescriptor(pid);
     pid_ = pid;
     fd_ = ours;
     // Writes wait in poll, where an abandoned command is noticed.
@@ -160,14 +172,15 @@ int CommandProcess::Wait()
         fd_ = -1;
     }
     int status = 0;
-    if (pid_ <= 0)
-        return status;
     // Waited for without collecting, so that the group's id stays taken until it is off the
     // list and SignalAll cannot reach a process that got the id afterwards.
-    siginfo_t info;
-    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    while (!Collect(status)) {
+        if (abandoned_.load()) {
+            GiveUp();
+            return 0;
+        }
+        AwaitEnd(Clock::now() + std::chrono::milliseconds(kAbandonCheckMillis));
     }
-    Collect(status);
     return status;
 }
 
@@ -183,7 +196,47 @@ bool CommandProcess::Collect(int& status)
         status = 0;
     Processes().erase(pid_);
     pid_ = 0;
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+        pidfd_ = -1;
+    }
     return true;
+}
+
+bool CommandProcess::AwaitEnd(std::chrono::steady_clock::time_point until) const
+{
+    if (pid_ <= 0)
+        return true;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        const int wait = static_cast<int>(std::max<long long>(0, left + 1));
+        if (pidfd_ >= 0) {
+            pollfd ended = {pidfd_, POLLIN, 0};
+            const int n = ::poll(&ended, 1, wait);
+            if (n > 0)
+                return true;
+            if (n == 0 || errno != EINTR)
+                return false;
+            continue;
+        }
+        siginfo_t info = {};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
+            return true;
+        if (left <= 0)
+            return false;
+        ::poll(nullptr, 0, std::min(wait, kAbandonCheckMillis));
+    }
+}
+
+void CommandProcess::GiveUp()
+{
+    std::lock_guard<std::mutex> lock(ProcessesMutex());
+    Processes().erase(pid_);
+    pid_ = 0;
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+        pidfd_ = -1;
+    }
 }
 
 void CommandProcess::Signal(int signal) const

@@ -7,6 +7,7 @@
 // started it (a worker for a command, the main thread for an action); the static members may
 // be called from any thread.
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include <sys/types.h>
@@ -30,21 +31,32 @@ public:
     // Writes the whole block to the command's input; false when it stopped reading or was
     // abandoned. A command that exits without reading raises no SIGPIPE in the daemon.
     bool WriteAll(const std::string& data);
-    // Closes the daemon's end of the pipe and waits for the shell; its wait status.
+    // Closes the daemon's end of the pipe and waits for the shell; its wait status. An
+    // abandoned shell is not waited for: it is given up, uncollected, and the status is 0.
     int Wait();
     // Collects the shell if it has ended, without waiting; true then, with its wait status.
     bool Collect(int& status);
+    // Waits until the shell has ended or `until` has passed, without collecting it; whether it
+    // has ended.
+    bool AwaitEnd(std::chrono::steady_clock::time_point until) const;
     // Sends `signal` to the command's process group.
     void Signal(int signal) const;
 
     // Sends `signal` to the process group of every process not yet collected; how many.
     static int SignalAll(int signal);
-    // Makes every command running now stop reading its output and writing its input; for
-    // output held open by a process that left the command's group. How many.
+    // Makes every command running now stop reading its output, writing its input and waiting
+    // for its shell; for output held open by a process that left the command's group, and for
+    // a shell that left it. How many.
     static int AbandonAll();
 
 private:
+    // Takes the process off the list without collecting it.
+    void GiveUp();
+
     pid_t pid_ = -1;
     int fd_ = -1;
+    // Readable once the shell has ended; -1 when it could not be opened, and waits then poll
+    // the shell's state every 100 ms.
+    int pidfd_ = -1;
     std::atomic<bool> abandoned_{false};
 };

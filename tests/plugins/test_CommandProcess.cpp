@@ -1,0 +1,77 @@
+// How a command's end is awaited and when it is given up on: a shell that left its process
+// group.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/TestSupport.h"
+#include "plugins/CommandProcess.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The process group of `pid`, from /proc, or 0.
+pid_t GroupOf(pid_t pid)
+{
+    const std::string stat = corvane_test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    int group = 0;
+    if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %*c %*d %d", &group) != 1)
+        return 0;
+    return group;
+}
+
+}  // namespace
+
+// A shell that leaves its process group is out of reach of the group's signals; once the
+// commands are abandoned nothing waits for it any more. The same command in its group is
+// waited for as before.
+TEST(CommandProcess, AbandonedShellThatLeftItsGroupIsNotWaitedFor)
+{
+    corvane_test::TempDir dir;
+    const std::string record = dir / "pid";
+    CommandProcess process("exec perl -e 'setpgrp(0, getpgrp(getppid())) or die; open(my $f, \">\", \"" + record +
+                               "\"); print $f \"$$\\n\"; close $f; sleep 30'",
+                           CommandProcess::eNoPipe);
+    ASSERT_TRUE(process.running());
+    pid_t shell = 0;
+    for (auto until = Clock::now() + std::chrono::seconds(10); shell == 0 && Clock::now() < until;) {
+        shell = std::atoi(corvane_test::ReadFile(record).c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(shell, 0);
+    EXPECT_EQ(GroupOf(shell), ::getpgrp());
+    EXPECT_FALSE(process.AwaitEnd(Clock::now() + std::chrono::milliseconds(100)));
+
+    CommandProcess::SignalAll(SIGKILL);
+    EXPECT_FALSE(process.AwaitEnd(Clock::now() + std::chrono::milliseconds(200))) << "the group's signal reached it";
+    CommandProcess::AbandonAll();
+    auto waited = std::async(std::launch::async, [&] { return process.Wait(); });
+    const bool returned = waited.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    ::kill(shell, SIGKILL);
+    ::waitpid(shell, nullptr, 0);
+    EXPECT_TRUE(returned) << "Wait waited for a shell it had given up";
+}
+
+// A shell that ends is seen at once, without collecting it; the wait status stays for Wait.
+TEST(CommandProcess, AwaitEndSeesTheEndWithoutCollecting)
+{
+    CommandProcess process("exit 7", CommandProcess::eNoPipe);
+    ASSERT_TRUE(process.running());
+    EXPECT_TRUE(process.AwaitEnd(Clock::now() + std::chrono::seconds(10)));
+    EXPECT_TRUE(process.running());
+    const int status = process.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
+}
