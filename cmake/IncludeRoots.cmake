@@ -6,12 +6,14 @@
 #
 # corvane_include_root(<target> [HEADERS <file>...]) gives <target> its root with the listed
 # headers of the current folder, or with the whole folder when the folder is that one library.
+
+# Made anew at every configure, so that no header moved or removed leaves a link behind.
+file(REMOVE_RECURSE ${PROJECT_BINARY_DIR}/include)
+
 function(corvane_include_root target)
   cmake_parse_arguments(R "" "" "HEADERS" ${ARGN})
   get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   set(root ${PROJECT_BINARY_DIR}/include/${target})
-  # Made anew at every configure, so that a header moved to another library leaves no link.
-  file(REMOVE_RECURSE ${root})
   if(R_HEADERS)
     file(MAKE_DIRECTORY ${root}/${folder})
     foreach(header ${R_HEADERS})
