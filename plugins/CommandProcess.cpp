@@ -2,10 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -60,6 +58,8 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     posix_spawnattr_init(&attributes);
     if (direction != eNoPipe)
         posix_spawn_file_actions_adddup2(&actions, theirs, direction == eRead ? STDOUT_FILENO : STDIN_FILENO);
+    // Whatever the daemon or a library opened without close-on-exec stays out of the child.
+    int error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     // The shell starts with no signal blocked, whichever thread starts it, and with SIGPIPE at
     // its default, which the pipelines of plug-ins rely on to end.
     sigset_t noSignals, pipeSignal;
@@ -72,11 +72,11 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
     pid_t pid = -1;
-    int error = 0;
     {
         // Listed before the shell can start anything, so SignalAll never misses a group.
         std::lock_guard<std::mutex> lock(ProcessesMutex());
-        error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
+        if (error == 0)
+            error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
         if (error == 0)
             Processes()[pid] = this;
     }
@@ -127,22 +127,11 @@ ssize_t CommandProcess::Read(char* buffer, std::size_t size)
 
 bool CommandProcess::WriteAll(const std::string& data)
 {
-    // The signal of a write to a closed pipe is held back in this thread and discarded.
-    sigset_t pipeSignal, previous, pending;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-    sigpending(&pending);
-    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-
     const char* p = data.data();
     std::size_t left = data.size();
-    bool whole = true;
     while (left > 0) {
-        if (abandoned_.load()) {
-            whole = false;
-            break;
-        }
+        if (abandoned_.load())
+            return false;
         const ssize_t n = ::write(fd_, p, left);
         if (n > 0) {
             p += n;
@@ -151,18 +140,10 @@ bool CommandProcess::WriteAll(const std::string& data)
             pollfd ready = {fd_, POLLOUT, 0};
             ::poll(&ready, 1, kAbandonCheckMillis);
         } else if (n < 0 && errno != EINTR) {
-            whole = false;
-            break;
+            return false;
         }
     }
-
-    sigpending(&pending);
-    if (!alreadyPending && sigismember(&pending, SIGPIPE) == 1) {
-        const struct timespec now = {0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return whole;
+    return true;
 }
 
 int CommandProcess::Wait()

@@ -16,7 +16,9 @@ class CommandProcess {
 public:
     enum eDirection { eRead, eWrite, eNoPipe };
 
-    // Starts the shell with an empty signal mask; check running(), errno tells why it is not.
+    // Starts the shell with an empty signal mask, SIGPIPE at its default action (the daemon
+    // ignores it) and only descriptors 0, 1 and 2, whatever else the daemon holds; check
+    // running(), errno tells why it is not.
     CommandProcess(const std::string& line, eDirection direction);
     // Closes the pipe and collects the shell, waiting for it if need be.
     ~CommandProcess();
@@ -29,7 +31,7 @@ public:
     // once the command was abandoned.
     ssize_t Read(char* buffer, std::size_t size);
     // Writes the whole block to the command's input; false when it stopped reading or was
-    // abandoned. A command that exits without reading raises no SIGPIPE in the daemon.
+    // abandoned.
     bool WriteAll(const std::string& data);
     // Closes the daemon's end of the pipe and waits for the shell; its wait status. An
     // abandoned shell is not waited for: it is given up, uncollected, and the status is 0.

@@ -1,5 +1,5 @@
-// How a command's end is awaited and when it is given up on: a shell that left its process
-// group.
+// What the one launcher gives a command (its descriptors and signal dispositions), how its
+// end is awaited and when it is given up on: a shell that left its process group.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +33,40 @@ pid_t GroupOf(pid_t pid)
     return group;
 }
 
+std::string OutputOf(CommandProcess& process)
+{
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = process.Read(buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+}
+
 }  // namespace
+
+// A command holds descriptors 0, 1 and 2 only, even where the daemon holds one that is not
+// close-on-exec, and has SIGPIPE at its default where the daemon ignores it.
+TEST(CommandProcess, ChildGetsTheStandardDescriptorsAndDefaultSigpipeOnly)
+{
+    const int inherited = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(inherited, 3);
+    ::signal(SIGPIPE, SIG_IGN);
+    // The glob's own directory descriptor is closed again by the time the loop looks at it.
+    CommandProcess process("for f in /proc/$$/fd/*; do [ -e \"$f\" ] && printf '%s ' \"${f##*/}\"; done; echo; "
+                           "sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status",
+                           CommandProcess::eRead);
+    ASSERT_TRUE(process.running());
+    const std::string out = OutputOf(process);
+    EXPECT_EQ(process.Wait(), 0);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::close(inherited);
+
+    const auto lineEnd = out.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos) << out;
+    EXPECT_EQ(out.substr(0, lineEnd), "0 1 2 ");
+    const unsigned long long ignored = std::strtoull(out.c_str() + lineEnd + 1, nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << out;
+}
 
 // A shell that leaves its process group is out of reach of the group's signals; once the
 // commands are abandoned nothing waits for it any more. The same command in its group is
