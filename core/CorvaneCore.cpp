@@ -70,8 +70,9 @@ const int kListenBacklog = 4096;
 const std::chrono::milliseconds kStopGrace(3000);
 const std::chrono::milliseconds kCommandPatience(2000);
 const std::chrono::milliseconds kKillPatience(2000);
-// A command queued behind an ended one on the same plug-in starts after the signal, so the
-// signals are repeated this often while anything runs.
+// Commands can start while the stop is under way: one queued behind an ended one on the same
+// plug-in, and one that is listed just after a round of signals went out (commands start
+// without a lock). So the signals are repeated this often while anything runs.
 const std::chrono::milliseconds kSignalRepeat(50);
 
 // Nothing a plug-in, an action set or a datagram does may end the main loop.

@@ -72,14 +72,8 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
     pid_t pid = -1;
-    {
-        // Listed before the shell can start anything, so SignalAll never misses a group.
-        std::lock_guard<std::mutex> lock(ProcessesMutex());
-        if (error == 0)
-            error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
-        if (error == 0)
-            Processes()[pid] = this;
-    }
+    if (error == 0)
+        error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (direction != eNoPipe) {
@@ -91,8 +85,13 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
         errno = error;
         return;
     }
-    // The process is not collected before it is off the list, so its id is still its own.
+    // No lock is held across the start, so that commands of different plug-ins start at the
+    // same time; the process is not collected before it is listed, so its id is still its own.
     pidfd_ = PidDescriptor(pid);
+    {
+        std::lock_guard<std::mutex> lock(ProcessesMutex());
+        Processes()[pid] = this;
+    }
     pid_ = pid;
     fd_ = ours;
     // Writes wait in poll, where an abandoned command is noticed.

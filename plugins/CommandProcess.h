@@ -18,7 +18,9 @@ public:
 
     // Starts the shell with an empty signal mask, SIGPIPE at its default action (the daemon
     // ignores it) and only descriptors 0, 1 and 2, whatever else the daemon holds; check
-    // running(), errno tells why it is not.
+    // running(), errno tells why it is not. The process is listed once the shell has started,
+    // not before, so a SignalAll that comes at the same moment may miss it; stopping repeats
+    // its signals while anything runs.
     CommandProcess(const std::string& line, eDirection direction);
     // Closes the pipe and collects the shell, waiting for it if need be.
     ~CommandProcess();

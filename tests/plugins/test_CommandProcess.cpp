@@ -1,5 +1,6 @@
-// What the one launcher gives a command (its descriptors and signal dispositions), how its
-// end is awaited and when it is given up on: a shell that left its process group.
+// What the one launcher gives a command (its descriptors and signal dispositions) and how a
+// command is ended or given up on: signals repeated while commands start, and a shell that
+// left its process group.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -22,6 +24,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+std::string OutputOf(CommandProcess& process)
+{
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = process.Read(buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+}
+
 // The process group of `pid`, from /proc, or 0.
 pid_t GroupOf(pid_t pid)
 {
@@ -31,15 +42,6 @@ pid_t GroupOf(pid_t pid)
     if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %*c %*d %d", &group) != 1)
         return 0;
     return group;
-}
-
-std::string OutputOf(CommandProcess& process)
-{
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = process.Read(buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<std::size_t>(n));
-    return out;
 }
 
 }  // namespace
@@ -66,6 +68,45 @@ TEST(CommandProcess, ChildGetsTheStandardDescriptorsAndDefaultSigpipeOnly)
     EXPECT_EQ(out.substr(0, lineEnd), "0 1 2 ");
     const unsigned long long ignored = std::strtoull(out.c_str() + lineEnd + 1, nullptr, 16);
     EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << out;
+}
+
+// Commands keep starting on several threads while another repeats the signal: each is ended
+// by a later round even when it started too late for the one in flight.
+TEST(CommandProcess, SignalsRepeatedWhileCommandsStartEndThemAll)
+{
+    const int kThreads = 4;
+    const int kEach = 25;
+    std::atomic<int> running{kThreads};
+    std::atomic<int> ended{0};
+    std::vector<std::thread> starters;
+    for (int t = 0; t < kThreads; ++t) {
+        starters.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                CommandProcess process("exec sleep 30", CommandProcess::eNoPipe);
+                if (!process.running())
+                    break;
+                const int status = process.Wait();
+                if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+                    ++ended;
+            }
+            --running;
+        });
+    }
+    const auto giveUp = Clock::now() + std::chrono::seconds(20);
+    while (running.load() > 0 && Clock::now() < giveUp) {
+        CommandProcess::SignalAll(SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const bool allEnded = running.load() == 0;
+    // Whatever is still running now ends with the test.
+    while (running.load() > 0) {
+        CommandProcess::SignalAll(SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (std::thread& t : starters)
+        t.join();
+    EXPECT_TRUE(allEnded);
+    EXPECT_EQ(ended.load(), kThreads * kEach);
 }
 
 // A shell that leaves its process group is out of reach of the group's signals; once the

@@ -67,14 +67,6 @@ std::string RawPost(const std::string& body, const std::string& extraHead = "")
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-int LocalPort(int fd)
-{
-    sockaddr_in address = {};
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
-}
-
 int IntOption(int fd, int level, int name)
 {
     int value = -1;
@@ -85,18 +77,8 @@ int IntOption(int fd, int level, int name)
 // The inode of the TCP socket bound to local port `local` and connected to port `remote`.
 unsigned long SocketInode(int local, int remote)
 {
-    std::istringstream table(ReadFile("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        unsigned localPort = 0, remotePort = 0;
-        unsigned long inode = 0;
-        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu", &localPort, &remotePort,
-                   &inode) == 3 &&
-            static_cast<int>(localPort) == local && static_cast<int>(remotePort) == remote)
-            return inode;
-    }
-    return 0;
+    TcpRow row;
+    return FindTcpRow(local, remote, row) ? row.inode : 0;
 }
 
 // The number of the descriptor of process `pid` that holds socket `inode`, or -1.

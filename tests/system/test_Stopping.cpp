@@ -1,6 +1,7 @@
 // Stopping ends within a bound whatever plug-ins left running: a command whose output is
-// held by a grandchild that left its process group or by a child that ignores SIGTERM, an
-// action-set child that never ends and one whose shell left its process group.
+// held by a grandchild that left its process group or by a child that ignores SIGTERM, a
+// command that starts while the stop is under way, an action-set child that never ends and
+// one whose shell left its process group.
 #include <csignal>
 #include <filesystem>
 #include <thread>
@@ -97,6 +98,39 @@ TEST_F(Stopping, CommandOutputHeldByWhatTheCommandLeft)
         }
         ::unlink((dir / ("record." + std::string(c.command))).c_str());
     }
+}
+
+// A command queued behind another on the same plug-in starts once the stop's signal has ended
+// the first; it is ended too, by the next round of signals.
+TEST_F(Stopping, CommandStartedDuringTheStopIsEnded)
+{
+    UsePlugins("hung");
+    Start();
+    const std::string record = dir / "record.hang";
+    auto hang = [&] { Call("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}}); };
+    std::thread first(hang);
+    Leftover firstShell, firstChild;
+    ASSERT_TRUE(WaitFor([&] { return sscanf(ReadFile(record).c_str(), "%d %d", &firstShell.pid, &firstChild.pid) == 2; },
+                        std::chrono::seconds(15)));
+    const std::string firstRecord = ReadFile(record);
+    // The second caller's request is read whole by a worker, which then waits for the plug-in
+    // until the stop's signal frees it.
+    const int second = ConnectLoopback(port);
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(SendAll(second, Post(Envelope("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}}))));
+    TcpRow row;
+    ASSERT_TRUE(WaitFor([&] { return FindTcpRow(port, LocalPort(second), row) && row.unread == 0; }));
+
+    StopCleanly("a command queued behind a hung one");
+    daemon.reset();
+    first.join();
+    ::close(second);
+    Leftover secondShell, secondChild;
+    ASSERT_EQ(sscanf(ReadFile(record).c_str(), "%d %d", &secondShell.pid, &secondChild.pid), 2);
+    EXPECT_NE(ReadFile(record), firstRecord) << "the queued command never started";
+    EXPECT_EQ(CountOf(Log(), "--hang"), 2) << Log();
+    for (pid_t pid : {firstShell.pid, firstChild.pid, secondShell.pid, secondChild.pid})
+        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }, std::chrono::seconds(5))) << pid;
 }
 
 // An action-set child runs in a process group of its own and is ended when the daemon stops.
