@@ -26,7 +26,6 @@
 #include "soap/AcceptHook.h"
 #include "soap/ConnectionTask.h"
 #include "soap/HttpGet.h"
-#include "soap/RequestLimits.h"
 #include "soap/SoapContext.h"
 #include "stdsoap2.h"
 
@@ -220,8 +219,6 @@ int CorvaneCore::run()
     ctx->max_keep_alive = 100;
     // A client that closes early must cost an error on its connection, never SIGPIPE.
     ctx->socket_flags = MSG_NOSIGNAL;
-    ctx->recv_maxlength = RequestLimits::kMaxBytes;
-    ctx->maxlevel = RequestLimits::kMaxNesting;
 
     std::string portText;
     if (!CorvaneConfig::GetInstance()->GetConfigValue("port", portText))

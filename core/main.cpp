@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -21,6 +20,7 @@
 #include "core/GlobalExit.h"
 #include "core/Logger.h"
 #include "core/Signals.h"
+#include "core/WriteAll.h"
 
 namespace {
 
@@ -59,16 +59,7 @@ bool WritePidFile(const std::string& path)
     if (fd < 0)
         return false;
     const std::string text = std::to_string(getpid()) + "\n";
-    bool ok = fchmod(fd, 0644) == 0;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<size_t>(n);
-    }
+    bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text.data(), text.size());
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.data(), path.c_str()) != 0) {
         unlink(temp.data());

@@ -13,6 +13,8 @@
 #include <map>
 #include <mutex>
 
+#include "core/WriteAll.h"
+
 extern char** environ;
 
 namespace {
@@ -126,23 +128,7 @@ ssize_t CommandProcess::Read(char* buffer, std::size_t size)
 
 bool CommandProcess::WriteAll(const std::string& data)
 {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        if (abandoned_.load())
-            return false;
-        const ssize_t n = ::write(fd_, p, left);
-        if (n > 0) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd ready = {fd_, POLLOUT, 0};
-            ::poll(&ready, 1, kAbandonCheckMillis);
-        } else if (n < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    return ::WriteAll(fd_, data.data(), data.size(), [this] { return !abandoned_.load(); });
 }
 
 int CommandProcess::Wait()
