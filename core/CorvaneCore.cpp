@@ -1,16 +1,16 @@
 #include "core/CorvaneCore.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
-#include <thread>
+#include <algorithm>
 
 #include <boost/bind/bind.hpp>
 #include <boost/thread/thread.hpp>
@@ -26,7 +26,6 @@
 #include "soap/AcceptHook.h"
 #include "soap/ConnectionTask.h"
 #include "soap/HttpGet.h"
-#include "soap/RequestLimits.h"
 #include "soap/SoapContext.h"
 #include "stdsoap2.h"
 
@@ -64,9 +63,16 @@ const int kDeferAcceptSeconds = 30;
 // net.core.somaxconn, 4096 by default; a deferred connection costs it a few hundred bytes.
 const int kListenBacklog = 4096;
 // At stop, how long connections being served and action commands may still take before they
-// are ended, and how long commands and actions get between SIGTERM and SIGKILL.
+// are ended, how long commands and actions get between SIGTERM and SIGKILL, and how long after
+// the first SIGKILL stopping gives up on what is left: only a process that left its command's
+// process group outlives SIGKILL. Stopping takes at most the sum, 7 s.
 const std::chrono::milliseconds kStopGrace(3000);
 const std::chrono::milliseconds kCommandPatience(2000);
+const std::chrono::milliseconds kKillPatience(2000);
+// Commands can start while the stop is under way: one queued behind an ended one on the same
+// plug-in, and one that is listed just after a round of signals went out (commands start
+// without a lock). So the signals are repeated this often while anything runs.
+const std::chrono::milliseconds kSignalRepeat(50);
 
 // Nothing a plug-in, an action set or a datagram does may end the main loop.
 template <typename F>
@@ -86,9 +92,11 @@ void Guarded(const std::string& what, F&& f)
 CorvaneCore::CorvaneCore() try
     : plugins(),
       wsdd(new WsddTargetService()),
+      connections_(),
       executor(WorkerCount(), boost::function<void()>(&InstallSignalHandlerOnWorker)),
       userStore(),
-      authFunction(boost::bind(&SQLite::Login, &userStore, boost::placeholders::_1, boost::placeholders::_2))
+      host_{plugins, boost::bind(&SQLite::Login, &userStore, boost::placeholders::_1, boost::placeholders::_2),
+            connections_}
 {
     SetDownloadWorkers(WorkerCount());
     int n = RegisterPlugins();
@@ -136,24 +144,31 @@ int CorvaneCore::RegisterPlugins()
 
 void CorvaneCore::StopServing()
 {
+    using Clock = std::chrono::steady_clock;
     stopping_.store(true);
     // Workers finish the task they run and take no other.
-    executor.ioService.stop();
-    if (!WaitIdle(kStopGrace)) {
-        Logger::GetInstance()->Log(Logger::eWarn, busy_.load() > 0 ? "ending the connections still being served"
-                                                                   : "ending the action commands still running");
-        {
-            std::lock_guard<std::mutex> lock(connectionsMutex_);
-            for (const auto& entry : connections_)
-                ::shutdown(entry.second, SHUT_RDWR);
-        }
-        // A command queued behind a killed one on the same plug-in starts after the first
-        // signal, so the signal is repeated until every worker is free. A process that left
-        // its command's group can hold the output open for ever: with the last signal the
-        // workers stop reading it.
-        const auto killAt = std::chrono::steady_clock::now() + kCommandPatience;
-        while (!WaitIdle(std::chrono::milliseconds(50))) {
-            if (std::chrono::steady_clock::now() < killAt) {
+    executor.close();
+    if (!WaitIdle(Clock::now() + kStopGrace)) {
+        Logger::GetInstance()->Log(Logger::eWarn, executor.running() > 0 ? "ending the connections still being served"
+                                                                         : "ending the action commands still running");
+        connections_.ShutDownAll();
+        // A process that left its command's group can hold the output open for ever: with the
+        // first SIGKILL the workers stop reading it and waiting for it.
+        const Clock::time_point killAt = Clock::now() + kCommandPatience;
+        const Clock::time_point giveUpAt = killAt + kKillPatience;
+        while (!WaitIdle(std::min(Clock::now() + kSignalRepeat, giveUpAt))) {
+            const Clock::time_point now = Clock::now();
+            if (now >= giveUpAt) {
+                std::size_t actions = 0;
+                for (auto& entry : plugins)
+                    actions += entry.second->CollectActionChildren();
+                Logger::GetInstance()->Log(
+                    Logger::eError, "stopping without " + std::to_string(executor.running()) +
+                                        " connections and " + std::to_string(actions) +
+                                        " action commands that did not end after SIGKILL");
+                break;
+            }
+            if (now < killAt) {
                 CommandProcess::SignalAll(SIGTERM);
             } else {
                 CommandProcess::SignalAll(SIGKILL);
@@ -161,62 +176,33 @@ void CorvaneCore::StopServing()
             }
         }
     }
+    // Queued connections are released here, each deleting its server unserved, so that none
+    // keeps the core alive past main's release.
     executor.stop();
-    // Run what is still queued on this thread: with the flag set each task only deletes its
-    // server, so no connection keeps the core alive past main's release.
-    executor.ioService.restart();
-    executor.ioService.poll();
 }
 
-bool CorvaneCore::WaitIdle(std::chrono::milliseconds patience)
+bool CorvaneCore::WaitIdle(std::chrono::steady_clock::time_point until)
 {
-    const auto until = std::chrono::steady_clock::now() + patience;
-    for (;;) {
-        std::size_t actions = 0;
-        for (auto& entry : plugins)
-            actions += entry.second->CollectActionChildren();
-        if (busy_.load() == 0 && actions == 0)
-            return true;
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (!executor.waitIdle(until))
+        return false;
+    std::size_t actions = 0;
+    for (auto& entry : plugins)
+        actions += entry.second->CollectActionChildren(until);
+    return actions == 0;
 }
 
-bool CorvaneCore::YieldWorker()
+boost::shared_ptr<ServiceHost> CorvaneCore::Host()
 {
-    int yielded = yielded_.load();
-    do {
-        if (waiting_.load() <= yielded)
-            return false;
-    } while (!yielded_.compare_exchange_weak(yielded, yielded + 1));
-    return true;
-}
-
-void CorvaneCore::ConnectionOpened(const void* key, int socket)
-{
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    connections_[key] = socket;
-}
-
-void CorvaneCore::ConnectionClosed(const void* key)
-{
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    connections_.erase(key);
+    return boost::shared_ptr<ServiceHost>(shared_from_this(), &host_);
 }
 
 void CorvaneCore::Post(boost::function<void()> task)
 {
-    waiting_.fetch_add(1);
-    executor.ioService.post([this, task] {
-        waiting_.fetch_sub(1);
-        // Whichever worker takes it, a waiting connection got the place one was given up for.
-        int yielded = yielded_.load();
-        while (yielded > 0 && !yielded_.compare_exchange_weak(yielded, yielded - 1)) {
-        }
-        busy_.fetch_add(1);
+    connections_.Queued();
+    ConnectionRegistry* connections = &connections_;
+    executor.post([connections, task] {
+        connections->Taken();
         task();
-        busy_.fetch_sub(1);
     });
 }
 
@@ -226,11 +212,6 @@ int CorvaneCore::run()
     if (!owner)
         throw std::runtime_error("could not create the SOAP server context");
     struct soap* ctx = owner.get();
-    // Every connection gets its own copy of this context, larger than glibc's default mmap
-    // threshold; without these each copy is a fresh mmap or heap growth whose page faults make
-    // this accepting thread the limit of the request rate.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
-    mallopt(M_TRIM_THRESHOLD, 16 << 20);
     ctx->recv_timeout = 60;
     ctx->send_timeout = 60;
     ctx->accept_timeout = 3600;
@@ -238,8 +219,6 @@ int CorvaneCore::run()
     ctx->max_keep_alive = 100;
     // A client that closes early must cost an error on its connection, never SIGPIPE.
     ctx->socket_flags = MSG_NOSIGNAL;
-    ctx->recv_maxlength = RequestLimits::kMaxBytes;
-    ctx->maxlevel = RequestLimits::kMaxNesting;
 
     std::string portText;
     if (!CorvaneConfig::GetInstance()->GetConfigValue("port", portText))
@@ -270,7 +249,7 @@ int CorvaneCore::run()
     bool soapDeferred = false;
 
     while (!GlobalExit.load()) {
-        const bool listening = acceptPause <= 0 && waiting_.load() < kMaxWaitingConnections;
+        const bool listening = acceptPause <= 0 && connections_.Waiting() < kMaxWaitingConnections;
         if (!listening) {
             const long cap = acceptPause > 0 ? std::min(acceptPause, 1000000L) : kThrottledWaitMicros;
             wait.tv_sec = cap / 1000000;
@@ -314,7 +293,7 @@ int CorvaneCore::run()
                 if (acceptFailing)
                     Logger::GetInstance()->Log(Logger::eInfo, "accepting connections again");
                 acceptFailing = false;
-                boost::function<void()> task = MakeConnectionTask(*ctx, shared_from_this(), &stopping_);
+                boost::function<void()> task = MakeConnectionTask(*ctx, Host(), &stopping_);
                 // The listening context must not close the socket it handed over.
                 ctx->socket = SOAP_INVALID_SOCKET;
                 Post(task);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/Utf8.h"
+#include "core/WriteAll.h"
 
 Logger* Logger::GetInstance()
 {
@@ -68,14 +69,15 @@ std::string LogText(const std::string& text)
             piece = "\\r";
         } else if (c == '\t') {
             piece = "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            AppendHexEscape(piece, c);
         } else if (c < 0x80) {
-            piece.assign(1, static_cast<char>(c));
+            if (Utf8::IsControl(c))
+                AppendHexEscape(piece, c);
+            else
+                piece.assign(1, static_cast<char>(c));
         } else if ((used = Utf8::Sequence(text, at, cp)) == 0) {
             used = 1;
             AppendHexEscape(piece, c);
-        } else if (cp <= 0x9F || cp == 0x2028 || cp == 0x2029) {
+        } else if (Utf8::IsControl(cp)) {
             piece = "\\u";
             for (int shift = 12; shift >= 0; shift -= 4)
                 piece += kHex[(cp >> shift) & 0xF];
@@ -123,17 +125,8 @@ void Logger::Log(eLogLevel level, std::string text)
     std::lock_guard<std::mutex> lock(mutex_);
     if (logFd_ >= 0) {
         const std::string fileLine = stamp + line + '\n';
-        const char* p = fileLine.data();
-        size_t left = fileLine.size();
-        while (left > 0) {
-            ssize_t n = ::write(logFd_, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;  // failed writes are not reported
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
+        // Failed writes are not reported: there is nowhere to report them.
+        WriteAll(logFd_, fileLine.data(), fileLine.size());
     }
     if (syslogOpen_)
         syslog(SyslogPriority(level) | LOG_LOCAL5, "%s", line.c_str());
@@ -166,9 +159,11 @@ bool Logger::CloseLog()
         syslogOpen_ = false;
     }
     if (logFd_ >= 0) {
-        if (::close(logFd_) != 0 && errno != EINTR)
-            return false;
+        // The descriptor is released whatever close answers (on Linux even with EINTR); only
+        // the answer is passed on.
+        const bool closed = ::close(logFd_) == 0 || errno == EINTR;
         logFd_ = -1;
+        return closed;
     }
     return true;
 }

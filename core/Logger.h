@@ -23,6 +23,8 @@ public:
     bool OpenLog(std::string path);
     // The identity must stay valid while syslog is open: openlog keeps the pointer.
     bool OpenSyslog(const char* ident);
+    // Closes syslog and the log file; false when closing the file reported an error, after
+    // which it is closed all the same and may be opened again.
     bool CloseLog();
     void SetLogLevel(eLogLevel level);
     void SetLogLevel(int level) { SetLogLevel(static_cast<eLogLevel>(level)); }

@@ -49,5 +49,11 @@ int install_signal_handler()
             return rc;
         }
     }
-    return 0;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const int rc = sigaction(SIGPIPE, &ignore, nullptr);
+    if (rc != 0)
+        Logger::GetInstance()->Log(Logger::eError, "set sigaction for SIGPIPE failed");
+    return rc;
 }

@@ -1,7 +1,10 @@
 #pragma once
 // Stop signals (INT, TERM, HUP, USR1, USR2, QUIT, ALRM). install_signal_handler runs on the
-// main thread at start-up and again on every worker as the pool's init function; the handler
-// itself only stores into GlobalExit.
+// main thread at start-up, before any other thread exists, and again on every worker as the
+// pool's init function; the handler itself only stores into GlobalExit.
+// It also ignores SIGPIPE for the whole process: a write to a pipe, socket or FIFO whose reader
+// is gone (a plug-in that exits without reading, a log FIFO, a peer) fails with EPIPE instead
+// of ending the daemon. Children get the default back (CommandProcess).
 
 void signal_handler(int sig);
 // 0 on success, otherwise the failing sigaction result.

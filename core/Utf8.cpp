@@ -38,6 +38,11 @@ std::size_t Sequence(const std::string& text, std::size_t at, std::uint32_t& cp)
     return length;
 }
 
+bool IsControl(std::uint32_t cp)
+{
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+}
+
 bool IsXmlChar(std::uint32_t cp)
 {
     if (cp < 0x20)

@@ -1,9 +1,9 @@
 // Entry point of corvaned: parse, load, detach, open sinks, run, release, exit status.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -20,6 +20,7 @@
 #include "core/GlobalExit.h"
 #include "core/Logger.h"
 #include "core/Signals.h"
+#include "core/WriteAll.h"
 
 namespace {
 
@@ -58,16 +59,7 @@ bool WritePidFile(const std::string& path)
     if (fd < 0)
         return false;
     const std::string text = std::to_string(getpid()) + "\n";
-    bool ok = fchmod(fd, 0644) == 0;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<size_t>(n);
-    }
+    bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text.data(), text.size());
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.data(), path.c_str()) != 0) {
         unlink(temp.data());
@@ -171,6 +163,13 @@ int main(int argc, char* argv[])
         config->GetConfigValue("pidfile", pidPath);
     if (!pidPath.empty() && !WritePidFile(pidPath))
         logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath);
+
+    // Process-wide allocator tuning, before the workers exist. Every connection gets its own
+    // copy of the listening context, larger than glibc's default mmap threshold; without these
+    // each copy is a fresh mmap or heap growth whose page faults make the accepting thread the
+    // limit of the request rate.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
 
     int status = 0;
     bool ran = false;

@@ -19,6 +19,7 @@
 
 #include "core/CorvaneConfig.h"
 #include "core/Logger.h"
+#include "core/WriteAll.h"
 #include "discovery/ProcFiles.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
 #include "velmora/Utilities.h"
@@ -298,16 +299,8 @@ void WsddTargetService::LoadOrCreateIdentity()
     uuidString_ = GenUUID();
     const int fd = ::open(kIdentityPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int error = fd < 0 ? errno : 0;
-    size_t done = 0;
-    while (error == 0 && done < uuidString_.size()) {
-        const ssize_t n = ::write(fd, uuidString_.data() + done, uuidString_.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            error = n < 0 ? errno : EIO;
-        else
-            done += static_cast<size_t>(n);
-    }
+    if (error == 0 && !WriteAll(fd, uuidString_.data(), uuidString_.size()))
+        error = errno;
     if (fd >= 0 && ::close(fd) != 0 && error == 0)
         error = errno;
     // Announcing an identity that the next start will not find would make every client see a

@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::istringstream request(bytes);
     std::ostringstream answer;
-    SoapServer* server = new SoapServer(core);
+    SoapServer* server = new SoapServer(core->Host());
     server->is = &request;
     server->os = &answer;
     SoapServer::process_request(server);

@@ -2,23 +2,33 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+
+#include "core/WriteAll.h"
 
 extern char** environ;
 
 namespace {
 
-// How often a command waiting for its pipe looks whether it was abandoned.
+using Clock = std::chrono::steady_clock;
+
+// How often a command waiting for its pipe or its shell looks whether it was abandoned.
 const int kAbandonCheckMillis = 100;
+
+// glibc 2.36 declares pidfd_open without C linkage for C++, so it is called as the system call.
+int PidDescriptor(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
 
 std::mutex& ProcessesMutex()
 {
@@ -54,6 +64,8 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     posix_spawnattr_init(&attributes);
     if (direction != eNoPipe)
         posix_spawn_file_actions_adddup2(&actions, theirs, direction == eRead ? STDOUT_FILENO : STDIN_FILENO);
+    // Whatever the daemon or a library opened without close-on-exec stays out of the child.
+    int error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     // The shell starts with no signal blocked, whichever thread starts it, and with SIGPIPE at
     // its default, which the pipelines of plug-ins rely on to end.
     sigset_t noSignals, pipeSignal;
@@ -66,14 +78,8 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
     pid_t pid = -1;
-    int error = 0;
-    {
-        // Listed before the shell can start anything, so SignalAll never misses a group.
-        std::lock_guard<std::mutex> lock(ProcessesMutex());
+    if (error == 0)
         error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
-        if (error == 0)
-            Processes()[pid] = this;
-    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (direction != eNoPipe) {
@@ -84,6 +90,13 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
     if (error != 0) {
         errno = error;
         return;
+    }
+    // No lock is held across the start, so that commands of different plug-ins start at the
+    // same time; the process is not collected before it is listed, so its id is still its own.
+    pidfd_ = PidDescriptor(pid);
+    {
+        std::lock_guard<std::mutex> lock(ProcessesMutex());
+        Processes()[pid] = this;
     }
     pid_ = pid;
     fd_ = ours;
@@ -119,42 +132,7 @@ ssize_t CommandProcess::Read(char* buffer, std::size_t size)
 
 bool CommandProcess::WriteAll(const std::string& data)
 {
-    // The signal of a write to a closed pipe is held back in this thread and discarded.
-    sigset_t pipeSignal, previous, pending;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-    sigpending(&pending);
-    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-
-    const char* p = data.data();
-    std::size_t left = data.size();
-    bool whole = true;
-    while (left > 0) {
-        if (abandoned_.load()) {
-            whole = false;
-            break;
-        }
-        const ssize_t n = ::write(fd_, p, left);
-        if (n > 0) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd ready = {fd_, POLLOUT, 0};
-            ::poll(&ready, 1, kAbandonCheckMillis);
-        } else if (n < 0 && errno != EINTR) {
-            whole = false;
-            break;
-        }
-    }
-
-    sigpending(&pending);
-    if (!alreadyPending && sigismember(&pending, SIGPIPE) == 1) {
-        const struct timespec now = {0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return whole;
+    return ::WriteAll(fd_, data.data(), data.size(), [this] { return !abandoned_.load(); });
 }
 
 int CommandProcess::Wait()
@@ -164,14 +142,15 @@ int CommandProcess::Wait()
         fd_ = -1;
     }
     int status = 0;
-    if (pid_ <= 0)
-        return status;
     // Waited for without collecting, so that the group's id stays taken until it is off the
     // list and SignalAll cannot reach a process that got the id afterwards.
-    siginfo_t info;
-    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    while (!Collect(status)) {
+        if (abandoned_.load()) {
+            GiveUp();
+            return 0;
+        }
+        AwaitEnd(Clock::now() + std::chrono::milliseconds(kAbandonCheckMillis));
     }
-    Collect(status);
     return status;
 }
 
@@ -195,7 +174,47 @@ bool CommandProcess::Collect(int& status)
         status = 0;
     Processes().erase(pid_);
     pid_ = 0;
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+        pidfd_ = -1;
+    }
     return true;
+}
+
+bool CommandProcess::AwaitEnd(std::chrono::steady_clock::time_point until) const
+{
+    if (pid_ <= 0)
+        return true;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        const int wait = static_cast<int>(std::max<long long>(0, left + 1));
+        if (pidfd_ >= 0) {
+            pollfd ended = {pidfd_, POLLIN, 0};
+            const int n = ::poll(&ended, 1, wait);
+            if (n > 0)
+                return true;
+            if (n == 0 || errno != EINTR)
+                return false;
+            continue;
+        }
+        siginfo_t info = {};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
+            return true;
+        if (left <= 0)
+            return false;
+        ::poll(nullptr, 0, std::min(wait, kAbandonCheckMillis));
+    }
+}
+
+void CommandProcess::GiveUp()
+{
+    std::lock_guard<std::mutex> lock(ProcessesMutex());
+    Processes().erase(pid_);
+    pid_ = 0;
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+        pidfd_ = -1;
+    }
 }
 
 void CommandProcess::Signal(int signal) const

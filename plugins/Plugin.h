@@ -4,6 +4,7 @@
 // run on worker threads under the plug-in's mutex; action sets run on the main thread; the
 // cache lock guards the variant cache and the description copy and is always taken after the
 // plug-in's mutex when both are held.
+#include <chrono>
 #include <list>
 #include <map>
 #include <memory>
@@ -82,6 +83,8 @@ public:
     // Non-blocking: collects the action children that have ended, logging a failed status;
     // how many still run. Main thread only.
     std::size_t CollectActionChildren();
+    // The same, waiting for them until `until`.
+    std::size_t CollectActionChildren(std::chrono::steady_clock::time_point until);
 
 private:
     // One cached token list: the variant and what the caller cannot see beyond it.
@@ -133,6 +136,9 @@ private:
     // Action children not yet collected; main thread only.
     std::list<std::unique_ptr<CommandProcess>> actionChildren_;
 };
+
+// The plug-in registry: every plug-in by its name.
+typedef std::map<std::string, std::unique_ptr<Plugin>> PluginMap;
 
 // Value of the attribute that the XPath expression finds first from `node`;
 // NoSuchAttributeException when it finds nothing or something other than an attribute.

@@ -64,9 +64,14 @@ void Plugin::ExecPluginAndContinue(std::list<std::string>& arguments)
 
 std::size_t Plugin::CollectActionChildren()
 {
+    return CollectActionChildren(std::chrono::steady_clock::time_point());
+}
+
+std::size_t Plugin::CollectActionChildren(std::chrono::steady_clock::time_point until)
+{
     for (auto it = actionChildren_.begin(); it != actionChildren_.end();) {
         int status = 0;
-        if (!(*it)->Collect(status)) {
+        if (!(*it)->AwaitEnd(until) || !(*it)->Collect(status)) {
             ++it;
             continue;
         }

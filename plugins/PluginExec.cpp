@@ -30,32 +30,17 @@ boost::chrono::milliseconds ForBoost(std::chrono::milliseconds wait)
 
 const char* const kNotRun = "Plugin command could not be run";
 
-// Whether the text holds a character that some reader may take as a line end or a terminal
-// control: C0 controls but tab, DEL, C1 controls (NEL among them), LINE and PARAGRAPH
-// SEPARATOR. UTF-8 is decoded with its overlong forms, so no lax decoder finds one that this
-// missed; a byte that starts no complete sequence is read as Latin-1.
+// Whether the text holds a control character other than tab (Utf8::IsControl) or bytes that
+// are not well-formed UTF-8, in which a lax decoder might find one (an overlong line feed, a
+// lone C1 byte read as Latin-1).
 bool HoldsControlCharacter(const std::string& text)
 {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        unsigned long code = p[i];
-        std::size_t length = 1;
-        if (code >= 0xC0 && code <= 0xF7) {
-            const std::size_t need = code >= 0xF0 ? 4 : code >= 0xE0 ? 3 : 2;
-            unsigned long value = code & (0x3Fu >> (need - 1));
-            std::size_t k = 1;
-            for (; k < need && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k)
-                value = (value << 6) | (p[i + k] & 0x3F);
-            if (k == need) {
-                code = value;
-                length = need;
-            }
-        }
-        if ((code < 0x20 && code != '\t') || (code >= 0x7F && code <= 0x9F) || code == 0x2028 ||
-            code == 0x2029)
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint32_t cp = 0;
+        const std::size_t used = Utf8::Sequence(text, at, cp);
+        if (used == 0 || (cp != '\t' && Utf8::IsControl(cp)))
             return true;
-        i += length;
+        at += used;
     }
     return false;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // What one request may cost the daemon: its size, how long it may take to arrive, and the
-// shape of its XML. The main loop applies the first two to the listening context; every
-// connection's RequestReader enforces the rest before the runtime parses anything.
+// shape of its XML. Each is enforced once, by every connection's RequestReader (the shape
+// through XmlShape) before the runtime parses anything; the runtime's own limits are left at
+// their defaults, which no request that passed the reader can reach.
 // What one plug-in command may cost is in plugins/CommandLimits.h.
 #include <chrono>
 #include <cstddef>

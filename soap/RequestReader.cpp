@@ -23,6 +23,10 @@ static_assert(RequestLimits::kMaxHeaderLineBytes + 2 <= SOAP_HDRLEN,
 // Longest wait for a refused body's sender to stop, so the answer is not lost to a reset.
 constexpr std::chrono::milliseconds kDrainTime(1000);
 
+// The size cap, for a body as it is framed and once more as it inflates: this reader is the one
+// place it is applied (the runtime's own limit is left unset).
+bool BeyondSizeCap(unsigned long long bytes) { return bytes > RequestLimits::kMaxBytes; }
+
 // Inflates a compressed body, at most the size cap; false when it is broken or too large.
 // 15 + 32 takes gzip and zlib streams, -15 a raw deflate stream.
 bool Inflate(const std::string& in, int windowBits, std::string& out, bool& tooLarge)
@@ -41,7 +45,7 @@ bool Inflate(const std::string& in, int windowBits, std::string& out, bool& tooL
         z.avail_out = sizeof block;
         status = inflate(&z, Z_NO_FLUSH);
         out.append(block, sizeof block - z.avail_out);
-        if (out.size() > RequestLimits::kMaxBytes) {
+        if (BeyondSizeCap(out.size())) {
             tooLarge = true;
             break;
         }
@@ -165,7 +169,7 @@ int RequestReader::Parse(struct soap* ctx)
         self->unread_ = true;
         return self->RefuseHttp(head.refusal, head.problem);
     }
-    if (head.framing == HttpHead::Framing::kLength && head.length > RequestLimits::kMaxBytes) {
+    if (head.framing == HttpHead::Framing::kLength && BeyondSizeCap(head.length)) {
         self->unread_ = true;
         return self->RefuseHttp(413, nullptr);
     }

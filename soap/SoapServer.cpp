@@ -8,16 +8,17 @@
 
 #include "auth/UnauthorizedException.h"
 #include "auth/User.h"
-#include "core/CorvaneCore.h"
 #include "core/Logger.h"
 #include "core/Utf8.h"
 #include "plugins/CommandLimits.h"
 #include "plugins/PluginBusyException.h"
 #include "plugins/PluginCommandException.h"
-#include "soap/HttpFaultText.h"
+#include "soap/ConnectionRegistry.h"
 #include "soap/ConnectionTask.h"
+#include "soap/HttpFaultText.h"
 #include "soap/HttpGet.h"
 #include "soap/RequestReader.h"
+#include "soap/ServiceHost.h"
 #include "soap/SoapContext.h"
 
 namespace {
@@ -26,15 +27,15 @@ const char* const kRealm = "Corvane login";
 
 }  // namespace
 
-SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core)
-    : CorvaneSoap::Service(master), core(std::move(core)), mpUser(new User(USER_ANONYM))
+SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<ServiceHost> host)
+    : CorvaneSoap::Service(master), host_(std::move(host)), mpUser(new User(USER_ANONYM))
 {
     Service_init(master.imode, master.omode);
     Setup();
 }
 
-SoapServer::SoapServer(boost::shared_ptr<CorvaneCore> core)
-    : CorvaneSoap::Service(), core(std::move(core)), mpUser(new User(USER_ANONYM))
+SoapServer::SoapServer(boost::shared_ptr<ServiceHost> host)
+    : CorvaneSoap::Service(), host_(std::move(host)), mpUser(new User(USER_ANONYM))
 {
     Service_init(SOAP_C_UTFSTRING, SOAP_C_UTFSTRING);
     Setup();
@@ -42,7 +43,7 @@ SoapServer::SoapServer(boost::shared_ptr<CorvaneCore> core)
 
 SoapServer::~SoapServer()
 {
-    core->ConnectionClosed(this);
+    host_->connections.Closed(this);
 }
 
 void SoapServer::Setup()
@@ -54,8 +55,8 @@ void SoapServer::Setup()
     // references, which copy the referenced element once for every reference to it.
     soap_set_imode(this, SOAP_XML_TREE);
     CorvaneSoap::InstallHttpFaultText(this);
-    CorvaneCore* owner = core.get();
-    reader_.reset(new RequestReader(this, [owner, this] { owner->ConnectionClosed(this); }));
+    ConnectionRegistry* connections = &host_->connections;
+    reader_.reset(new RequestReader(this, [connections, this] { connections->Closed(this); }));
 }
 
 CorvaneSoap::Service* SoapServer::copy()
@@ -63,7 +64,7 @@ CorvaneSoap::Service* SoapServer::copy()
     const CorvaneSoap::SoapContext ctx(soap_copy(this));
     if (!ctx)
         return nullptr;
-    return new SoapServer(*ctx, core);
+    return new SoapServer(*ctx, host_);
 }
 
 int SoapServer::serve()
@@ -136,11 +137,8 @@ void SoapServer::perform_auth()
     // A caller that sent credentials meant to be someone; it is never served as anonymous.
     if (reader_->CredentialsMalformed())
         throw UnauthorizedException("malformed credentials");
-    if (*mpUser == USER_ANONYM && this->userid && this->passwd) {
-        CorvaneCore::AuthFunction auth = core->getAuthFunction();
-        User user = auth(std::string(this->userid), std::string(this->passwd));
-        mpUser.reset(new User(user));
-    }
+    if (*mpUser == USER_ANONYM && this->userid && this->passwd)
+        mpUser.reset(new User(host_->login(std::string(this->userid), std::string(this->passwd))));
 }
 
 void SoapServer::ensure_auth(const std::vector<std::string>& required)
@@ -158,7 +156,7 @@ void SoapServer::ensure_auth(const std::vector<std::string>& required)
 int SoapServer::list_plugins(CorvaneSoap::StringList& plugins)
 {
     ensure_auth(TOKEN_LIST_AUTHED);
-    for (const auto& entry : core->getPlugins()) {
+    for (const auto& entry : host_->plugins) {
         if (!entry.second->GetConfigContents(mpUser->getTokens()).empty())
             plugins.item.push_back(AnswerText(entry.second->GetName()));
     }
@@ -171,7 +169,7 @@ int SoapServer::get_plugin_config(const std::string& plugin, std::string& config
     ensure_auth(TOKEN_LIST_AUTHED);
     config.clear();
     try {
-        config += AnswerText(core->getPlugins().at(plugin)->GetConfigContents(mpUser->getTokens()));
+        config += AnswerText(host_->plugins.at(plugin)->GetConfigContents(mpUser->getTokens()));
     } catch (const std::out_of_range&) {
         return -1;
     }
@@ -187,15 +185,15 @@ int SoapServer::command(const std::string& plugin, const std::string& command, c
                                "' with command '" + command;
     Plugin* target = nullptr;
     try {
-        target = core->getPlugins().at(plugin).get();
+        target = host_->plugins.at(plugin).get();
     } catch (const std::out_of_range&) {
         Logger::GetInstance()->Log(Logger::eError, prefix + "', but the plugin was not found.");
         return -1;
     }
-    CorvaneCore* owner = core.get();
+    ConnectionRegistry* connections = &host_->connections;
     try {
         result = AnswerText(target->ExecPluginAndWait(command, parameters, mpUser->getTokens(),
-                                                      [owner] { return owner->YieldWorker(); }));
+                                                      [connections] { return connections->YieldWorker(); }));
     } catch (const std::out_of_range&) {
         Logger::GetInstance()->Log(Logger::eError, prefix + "', but the command was not found.");
         return -1;
@@ -235,7 +233,7 @@ int SoapServer::auth_user(std::string& result)
 void SoapServer::process_request(SoapServer* server)
 {
     if (soap_valid_socket(server->socket))
-        server->core->ConnectionOpened(server, server->socket);
+        server->host_->connections.Opened(server, server->socket);
     try {
         server->serve();
     } catch (const std::exception& e) {
@@ -256,10 +254,10 @@ std::string SoapServer::PeerAddress() const
     return this->host;
 }
 
-boost::function<void()> MakeConnectionTask(const struct soap& master, boost::shared_ptr<CorvaneCore> core,
+boost::function<void()> MakeConnectionTask(const struct soap& master, boost::shared_ptr<ServiceHost> host,
                                            const std::atomic<bool>* dropped)
 {
-    auto owned = std::make_shared<std::unique_ptr<SoapServer>>(new SoapServer(master, std::move(core)));
+    auto owned = std::make_shared<std::unique_ptr<SoapServer>>(new SoapServer(master, std::move(host)));
     return [owned, dropped] {
         if (dropped->load())
             owned->reset();

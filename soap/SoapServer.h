@@ -1,7 +1,7 @@
 #pragma once
 // The service for one accepted connection: authenticates the caller once from HTTP Basic
-// credentials and carries out the four operations against the core's plug-in registry.
-// Made by the main loop, then served and destroyed by one worker thread; shares the core.
+// credentials and carries out the four operations against the host's plug-in registry.
+// Made by the main loop, then served and destroyed by one worker thread; shares the host.
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,15 +10,15 @@
 
 #include "CorvaneSoapService.h"
 
-class CorvaneCore;
 class RequestReader;
+struct ServiceHost;
 class User;
 
 class SoapServer : public CorvaneSoap::Service {
 public:
     // From the listening context, which carries the accepted socket and the peer's address.
-    SoapServer(const struct soap& master, boost::shared_ptr<CorvaneCore> core);
-    explicit SoapServer(boost::shared_ptr<CorvaneCore> core);
+    SoapServer(const struct soap& master, boost::shared_ptr<ServiceHost> host);
+    explicit SoapServer(boost::shared_ptr<ServiceHost> host);
     ~SoapServer() override;
 
     CorvaneSoap::Service* copy() override;
@@ -53,7 +53,7 @@ private:
     // are not UTF-8) becomes U+FFFD, so the answer stays well-formed.
     static std::string AnswerText(const std::string& text);
 
-    boost::shared_ptr<CorvaneCore> core;
+    boost::shared_ptr<ServiceHost> host_;
     boost::shared_ptr<User> mpUser;
     std::unique_ptr<RequestReader> reader_;
 };

@@ -52,6 +52,38 @@ inline bool SendAll(int fd, const std::string& data)
     return true;
 }
 
+inline int LocalPort(int fd)
+{
+    sockaddr_in address = {};
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+// The kernel's row of the TCP socket bound to local port `local` and connected to port
+// `remote` (/proc/net/tcp): its inode and the bytes it has received that were not read yet.
+// False while there is none.
+struct TcpRow {
+    unsigned long inode = 0;
+    unsigned long unread = 0;
+};
+inline bool FindTcpRow(int local, int remote, TcpRow& row)
+{
+    FILE* table = std::fopen("/proc/net/tcp", "r");
+    if (!table)
+        return false;
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, table)) {
+        unsigned localPort = 0, remotePort = 0;
+        found = sscanf(line, " %*d: %*x:%x %*x:%x %*x %*x:%lx %*x:%*x %*x %*u %*u %lu", &localPort, &remotePort,
+                       &row.unread, &row.inode) == 4 &&
+                static_cast<int>(localPort) == local && static_cast<int>(remotePort) == remote;
+    }
+    std::fclose(table);
+    return found;
+}
+
 // Reads until the peer closes or nothing arrives for `idle`.
 inline std::string ReadAll(int fd, std::chrono::milliseconds idle = std::chrono::seconds(15))
 {

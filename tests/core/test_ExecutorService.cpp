@@ -1,4 +1,5 @@
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -86,14 +87,14 @@ TEST(ExecutorService, SingleWorkerRunsTasksInPostingOrder)
     {
         ExecutorService pool(1, {});
         Gate gate;
-        pool.ioService.post([&] { gate.arrive(); });
+        pool.post([&] { gate.arrive(); });
         for (int i = 0; i < 10; ++i)
-            pool.ioService.post([&, i] {
+            pool.post([&, i] {
                 std::lock_guard<std::mutex> lock(m);
                 order.push_back(i);
             });
         Gate done;
-        pool.ioService.post([&] { done.arriveAndWaitFor(1); });
+        pool.post([&] { done.arriveAndWaitFor(1); });
         gate.open();
         done.waitForArrivals(1);
     }
@@ -112,7 +113,7 @@ TEST(ExecutorService, WorkersTakeOldestTasksInParallel)
     {
         ExecutorService pool(4, {});
         for (int i = 0; i < 10; ++i)
-            pool.ioService.post([&, i] {
+            pool.post([&, i] {
                 {
                     std::lock_guard<std::mutex> lock(m);
                     if (firstWave.size() < 4)
@@ -140,7 +141,7 @@ TEST(ExecutorService, PoolWithoutWorkersRunsNothing)
         {
             ExecutorService pool(workers, [&] { ++inits; });
             for (int i = 0; i < 5; ++i)
-                pool.ioService.post([&ran, token] { ++ran; });
+                pool.post([&ran, token] { ++ran; });
             token.reset();
         }
         EXPECT_EQ(ran.load(), 0) << workers;
@@ -161,12 +162,12 @@ TEST(ExecutorService, DestructionWaitsForRunningTasksAndDropsQueuedOnes)
 
     auto* pool = new ExecutorService(2, {});
     for (int i = 0; i < 2; ++i)
-        pool->ioService.post([&] {
+        pool->post([&] {
             gate.arrive();
             ++finished;
         });
     for (int i = 0; i < 5; ++i)
-        pool->ioService.post([&queuedRan, token] { ++queuedRan; });
+        pool->post([&queuedRan, token] { ++queuedRan; });
     token.reset();
     gate.waitForArrivals(2);
 
@@ -176,9 +177,17 @@ TEST(ExecutorService, DestructionWaitsForRunningTasksAndDropsQueuedOnes)
         finishedWhenDestroyed = finished.load();
         destroyed = true;
     });
-    // The queue is stopped while both tasks still wait at the gate.
-    while (!pool->ioService.stopped())
+    // The pool is closed while both tasks still wait at the gate: a task posted then is
+    // released at once.
+    for (;;) {
+        auto probe = std::make_shared<int>(0);
+        std::weak_ptr<int> probed = probe;
+        pool->post([probe] {});
+        probe.reset();
+        if (probed.expired())
+            break;
         std::this_thread::yield();
+    }
     EXPECT_FALSE(destroyed.load());
     gate.open();
     destroyer.join();
@@ -197,11 +206,51 @@ TEST(ExecutorService, TaskPostedAfterStopNeverRuns)
     {
         ExecutorService pool(2, {});
         pool.stop();
-        pool.ioService.post([&ran, token] { ++ran; });
+        pool.post([&ran, token] { ++ran; });
         token.reset();
     }
     EXPECT_EQ(ran.load(), 0);
     EXPECT_TRUE(watch.expired());
+}
+
+// The drain: close lets the running tasks finish and starts no other; waitIdle waits for the
+// last running task, not longer, and gives up at its deadline while one still runs; stop then
+// releases the queued tasks unrun on the calling thread.
+TEST(ExecutorService, CloseDrainsWhatRunsAndStopReleasesTheQueueOnTheCaller)
+{
+    using Clock = std::chrono::steady_clock;
+    Gate gate;
+    std::atomic<int> finished{0};
+    std::atomic<int> queuedRan{0};
+    std::thread::id releasedOn;
+    {
+        std::shared_ptr<int> token(new int(0), [&releasedOn](int* p) {
+            releasedOn = std::this_thread::get_id();
+            delete p;
+        });
+        ExecutorService pool(2, {});
+        EXPECT_TRUE(pool.waitIdle(Clock::now())) << "an idle pool waits for nothing";
+        for (int i = 0; i < 2; ++i)
+            pool.post([&] {
+                gate.arrive();
+                ++finished;
+            });
+        for (int i = 0; i < 3; ++i)
+            pool.post([&queuedRan, token] { ++queuedRan; });
+        token.reset();
+        gate.waitForArrivals(2);
+        pool.close();
+        EXPECT_EQ(pool.running(), 2);
+        EXPECT_FALSE(pool.waitIdle(Clock::now() + std::chrono::milliseconds(50)));
+        std::thread opener([&] { gate.open(); });
+        EXPECT_TRUE(pool.waitIdle(Clock::now() + std::chrono::seconds(30)));
+        opener.join();
+        EXPECT_EQ(finished.load(), 2);
+        EXPECT_EQ(pool.running(), 0);
+        pool.stop();
+        EXPECT_EQ(releasedOn, std::this_thread::get_id());
+    }
+    EXPECT_EQ(queuedRan.load(), 0);
 }
 
 // Each worker runs the init function exactly once, on its own thread, before its first task.
@@ -217,7 +266,7 @@ TEST(ExecutorService, InitRunsOncePerWorkerBeforeItsFirstTask)
             ++inits[std::this_thread::get_id()];
         });
         for (int i = 0; i < 9; ++i)
-            pool.ioService.post([&, i] {
+            pool.post([&, i] {
                 {
                     std::lock_guard<std::mutex> lock(m);
                     auto it = inits.find(std::this_thread::get_id());
@@ -229,7 +278,7 @@ TEST(ExecutorService, InitRunsOncePerWorkerBeforeItsFirstTask)
             });
         Gate done;
         for (int i = 0; i < 3; ++i)
-            pool.ioService.post([&] { done.arriveAndWaitFor(3); });
+            pool.post([&] { done.arriveAndWaitFor(3); });
         done.waitForArrivals(3);
     }
     EXPECT_EQ(inits.size(), 3u);
@@ -243,7 +292,7 @@ TEST(ExecutorService, EmptyInitIsSkipped)
 {
     Gate done;
     ExecutorService pool(2, boost::function<void()>());
-    pool.ioService.post([&] { done.arriveAndWaitFor(1); });
+    pool.post([&] { done.arriveAndWaitFor(1); });
     done.waitForArrivals(1);
 }
 

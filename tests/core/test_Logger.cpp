@@ -1,4 +1,7 @@
 // Log thresholds, prefixes, the file line format and whole lines under concurrency.
+#include <unistd.h>
+
+#include <filesystem>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -212,6 +215,29 @@ TEST(Logger, LongMessagesAreCutAndMarked)
         EXPECT_EQ(text.substr(21), "WARN:   " + c.kept + (c.cut ? marker : "") + "\n") << c.text.size();
         EXPECT_EQ(text.find('\n'), text.size() - 1);
     }
+}
+
+// A close that fails still releases the file: CloseLog says so, and the log can be opened
+// again, its lines going to the new file only.
+TEST(Logger, FailedCloseLeavesTheLogClosed)
+{
+    corvane_test::TempDir dir;
+    Logger* log = Logger::GetInstance();
+    ASSERT_TRUE(log->OpenLog(dir / "x.log"));
+    // The descriptor is closed behind the logger's back, so its own close fails with EBADF.
+    int fd = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == dir / "x.log")
+            fd = std::stoi(entry.path().filename());
+    }
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::close(fd), 0);
+    EXPECT_FALSE(log->CloseLog());
+    ASSERT_TRUE(log->OpenLog(dir / "y.log"));
+    log->Log(Logger::eError, "after");
+    EXPECT_TRUE(log->CloseLog());
+    EXPECT_NE(corvane_test::ReadFile(dir / "y.log").find("ERROR:  after\n"), std::string::npos);
 }
 
 // The log descriptor never leaks into child processes.

@@ -38,8 +38,14 @@ inline bool HasZombieChild()
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        std::ifstream in(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // A process that ends while it is read fails the read (libstdc++ throws for it).
+        std::string stat;
+        try {
+            std::ifstream in(entry.path() / "stat");
+            stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         const auto close = stat.rfind(')');
         if (close == std::string::npos || close + 4 >= stat.size())
             continue;

@@ -14,6 +14,7 @@
 
 #include "DaemonFixture.h"
 #include "common/Gzip.h"
+#include "soap/RequestLimits.h"
 // For the runtime's default socket buffer size.
 #include "stdsoap2.h"
 
@@ -67,14 +68,6 @@ std::string RawPost(const std::string& body, const std::string& extraHead = "")
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-int LocalPort(int fd)
-{
-    sockaddr_in address = {};
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
-}
-
 int IntOption(int fd, int level, int name)
 {
     int value = -1;
@@ -85,18 +78,8 @@ int IntOption(int fd, int level, int name)
 // The inode of the TCP socket bound to local port `local` and connected to port `remote`.
 unsigned long SocketInode(int local, int remote)
 {
-    std::istringstream table(ReadFile("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        unsigned localPort = 0, remotePort = 0;
-        unsigned long inode = 0;
-        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu", &localPort, &remotePort,
-                   &inode) == 3 &&
-            static_cast<int>(localPort) == local && static_cast<int>(remotePort) == remote)
-            return inode;
-    }
-    return 0;
+    TcpRow row;
+    return FindTcpRow(local, remote, row) ? row.inode : 0;
 }
 
 // The number of the descriptor of process `pid` that holds socket `inode`, or -1.
@@ -483,6 +466,69 @@ TEST_F(Network, OversizedRequestAnswered413)
     HttpAnswer whole = ExchangeOpen(port, RawPost(big), std::chrono::seconds(30));
     EXPECT_EQ(whole.status, 413) << whole.raw.substr(0, 300);
     EXPECT_EQ(whole.raw.find("<result>"), std::string::npos);
+}
+
+// Each request limit holds at its value, whichever way the body is framed: a body of exactly
+// the size cap is served and one byte more is 413; XML nested exactly as deep as allowed is
+// served and one level more is refused by the shape check.
+TEST_F(Network, LimitsHoldAtTheirValues)
+{
+    const std::string plain = AuthUser();
+    const size_t operation = plain.find("</wex:auth-user>");
+    // The operation's unknown children are skipped by the runtime, however deep.
+    auto nested = [&](size_t depth) {
+        std::string elements;
+        for (size_t i = 0; i < depth; ++i)
+            elements += "<a>";
+        for (size_t i = 0; i < depth; ++i)
+            elements += "</a>";
+        return plain.substr(0, operation) + elements + plain.substr(operation);
+    };
+    // Envelope, Body and the operation are three levels of the document.
+    const std::string deepest = nested(RequestLimits::kMaxNesting - 3);
+    const std::string tooDeep = nested(RequestLimits::kMaxNesting - 2);
+    auto sized = [&](size_t bytes) {
+        return plain.substr(0, operation) + std::string(bytes - plain.size(), ' ') + plain.substr(operation);
+    };
+    const std::string atCap = sized(RequestLimits::kMaxBytes);
+    const std::string overCap = sized(RequestLimits::kMaxBytes + 1);
+    const std::string chunkedHead = "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\n"
+                                    "Transfer-Encoding: chunked\r\n\r\n";
+    const std::string unframedHead = "POST / HTTP/1.0\r\nHost: localhost\r\nContent-Type: text/xml\r\n\r\n";
+    const struct {
+        const char* what;
+        std::string request;
+        bool halfClose;
+        int status;
+        const char* detail;
+    } cases[] = {
+        {"a body of the size cap", RawPost(atCap), false, 200, ""},
+        {"a body of the size cap in chunks", chunkedHead + Chunked(atCap, 65536), false, 200, ""},
+        {"a body of the size cap to the peer's end", unframedHead + atCap, true, 411,
+         "a body without Content-Length or Transfer-Encoding"},
+        {"one byte more", RawPost(overCap), false, 413, ""},
+        {"one byte more in chunks", chunkedHead + Chunked(overCap, 65536), false, 413, ""},
+        {"one byte more to the peer's end", unframedHead + overCap, true, 411,
+         "a body without Content-Length or Transfer-Encoding"},
+        {"nesting at the limit", RawPost(deepest), false, 200, ""},
+        {"one level more", RawPost(tooDeep), false, 500, "elements nested too deeply"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int fd = ConnectLoopback(port);
+        ASSERT_GE(fd, 0);
+        SendAll(fd, c.request);
+        if (c.halfClose)
+            ::shutdown(fd, SHUT_WR);
+        const HttpAnswer a = ParseAnswer(ReadAll(fd, std::chrono::seconds(30)));
+        close(fd);
+        EXPECT_EQ(a.status, c.status) << FaultOf(a.body).string;
+        if (c.status == 200) {
+            EXPECT_EQ(ElementText(a.body, "result"), "*");
+        } else if (*c.detail) {
+            EXPECT_EQ(FaultOf(a.body).detail, c.detail);
+        }
+    }
 }
 
 // Peers that connect and send nothing, or send a head and half a body, do not keep a

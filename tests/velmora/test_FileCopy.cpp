@@ -1,5 +1,5 @@
 #include "common/TestSupport.h"
-#include "tests/velmora/WidePath.h"
+#include "WidePath.h"
 
 #include "velmora/Exception.h"
 #include "velmora/FileOperations.h"
