@@ -21,6 +21,16 @@ const struct {
     {SIGUSR2, "SIGUSR2"}, {SIGQUIT, "SIGQUIT"}, {SIGALRM, "SIGALRM"},
 };
 
+// Signals a failed write raises besides its error: the write's EPIPE or EFBIG is handled where
+// it happens, while the default action would end the daemon on the spot.
+const struct {
+    int number;
+    const char* name;
+} kIgnoredSignals[] = {
+    {SIGPIPE, "SIGPIPE"},  // a pipe, socket or FIFO whose reader is gone
+    {SIGXFSZ, "SIGXFSZ"},  // the log file at the file-size limit (ulimit -f)
+};
+
 }  // namespace
 
 void signal_handler(int sig)
@@ -52,8 +62,12 @@ int install_signal_handler()
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    const int rc = sigaction(SIGPIPE, &ignore, nullptr);
-    if (rc != 0)
-        Logger::GetInstance()->Log(Logger::eError, "set sigaction for SIGPIPE failed");
-    return rc;
+    for (const auto& s : kIgnoredSignals) {
+        const int rc = sigaction(s.number, &ignore, nullptr);
+        if (rc != 0) {
+            Logger::GetInstance()->Log(Logger::eError, std::string("set sigaction for ") + s.name + " failed");
+            return rc;
+        }
+    }
+    return 0;
 }

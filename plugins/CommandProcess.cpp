@@ -66,12 +66,13 @@ CommandProcess::CommandProcess(const std::string& line, eDirection direction)
         posix_spawn_file_actions_adddup2(&actions, theirs, direction == eRead ? STDOUT_FILENO : STDIN_FILENO);
     // Whatever the daemon or a library opened without close-on-exec stays out of the child.
     int error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    // The shell starts with no signal blocked, whichever thread starts it, and with SIGPIPE at
-    // its default, which the pipelines of plug-ins rely on to end.
+    // The shell starts with no signal blocked, whichever thread starts it, and with SIGPIPE
+    // (which the pipelines of plug-ins rely on to end) and SIGXFSZ at their defaults.
     sigset_t noSignals, pipeSignal;
     sigemptyset(&noSignals);
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
+    sigaddset(&pipeSignal, SIGXFSZ);
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setsigmask(&attributes, &noSignals);
     posix_spawnattr_setsigdefault(&attributes, &pipeSignal);

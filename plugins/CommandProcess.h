@@ -16,8 +16,8 @@ class CommandProcess {
 public:
     enum eDirection { eRead, eWrite, eNoPipe };
 
-    // Starts the shell with an empty signal mask, SIGPIPE at its default action (the daemon
-    // ignores it) and only descriptors 0, 1 and 2, whatever else the daemon holds; check
+    // Starts the shell with an empty signal mask, SIGPIPE and SIGXFSZ at their default actions
+    // (the daemon ignores them) and only descriptors 0, 1 and 2, whatever else the daemon holds; check
     // running(), errno tells why it is not. The process is listed once the shell has started,
     // not before, so a SignalAll that comes at the same moment may miss it; stopping repeats
     // its signals while anything runs.

@@ -37,7 +37,8 @@ protected:
     }
 };
 
-const unsigned long long kSigpipe = 1ull << (SIGPIPE - 1);
+// The signals the daemon ignores for itself and gives back to its children.
+const unsigned long long kWriteSignals = (1ull << (SIGPIPE - 1)) | (1ull << (SIGXFSZ - 1));
 
 // A descriptor the daemon inherited without close-on-exec (from whoever started it) does not
 // reach a plug-in, nor does any of the daemon's own.
@@ -49,14 +50,14 @@ TEST_F(Children, PluginGetsOnlyTheStandardDescriptors)
     EXPECT_EQ(Stop(), 0);
 }
 
-// The daemon ignores SIGPIPE; the plug-in it starts has it at its default again.
+// The daemon ignores SIGPIPE and SIGXFSZ; the plug-in it starts has both at their defaults.
 TEST_F(Children, SigpipeIgnoredByTheDaemonOnly)
 {
     Start();
-    EXPECT_NE(Ignored(ReadFile("/proc/" + std::to_string(daemon->pid()) + "/status")) & kSigpipe, 0u);
+    EXPECT_EQ(Ignored(ReadFile("/proc/" + std::to_string(daemon->pid()) + "/status")) & kWriteSignals, kWriteSignals);
     const std::string child = Run("ignored");
     ASSERT_EQ(child.rfind("ignored=", 0), 0u) << child;
-    EXPECT_EQ(Ignored("SigIgn:" + child.substr(8)) & kSigpipe, 0u) << child;
+    EXPECT_EQ(Ignored("SigIgn:" + child.substr(8)) & kWriteSignals, 0u) << child;
     EXPECT_EQ(Stop(), 0);
 }
 
@@ -85,6 +86,18 @@ TEST_F(Children, LogFifoWithoutReaderCannotEndTheDaemon)
     // Each call writes debug lines to the log.
     EXPECT_EQ(Run("fds"), "0 1 2 \n");
     EXPECT_EQ(Run("fds"), "0 1 2 \n");
+    EXPECT_EQ(Stop(), 0);
+}
+
+// The log file reaches the file-size limit the daemon was started under: the lines beyond it
+// are lost, the daemon serves on and stops cleanly.
+TEST_F(Children, LogAtTheFileSizeLimitCannotEndTheDaemon)
+{
+    Start("", {"/usr/bin/prlimit", "--fsize=4096", "--"});
+    // Each call writes debug lines to the log, far past the limit after a few.
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(Run("fds"), "0 1 2 \n") << i;
+    EXPECT_EQ(Log().size(), 4096u);
     EXPECT_EQ(Stop(), 0);
 }
 
