@@ -160,7 +160,8 @@ TEST_F(Lifecycle, DiscoveryAnnouncements)
     EXPECT_TRUE(WaitFor([&] { return watch.Matching({"Hello", xaddrs}).size() == 2; }));
     EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(WaitFor([&] { return watch.Matching({"Bye", xaddrs}).size() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The daemon has exited: once what it sent is all collected, there is still one Bye.
+    EXPECT_TRUE(WaitFor([&] { return watch.Drained(); }));
     EXPECT_EQ(watch.Matching({"Bye", xaddrs}).size(), 1u);
 }
 
