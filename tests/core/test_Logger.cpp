@@ -1,4 +1,14 @@
-// Log thresholds, prefixes, the file line format and whole lines under concurrency.
+// Log thresholds, prefixes, the file line format, whole lines under concurrency, and a file
+// that cannot be closed.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -212,6 +222,51 @@ TEST(Logger, LongMessagesAreCutAndMarked)
         EXPECT_EQ(text.substr(21), "WARN:   " + c.kept + (c.cut ? marker : "") + "\n") << c.text.size();
         EXPECT_EQ(text.find('\n'), text.size() - 1);
     }
+}
+
+// Makes every close of descriptor `fd` in this process fail with EIO and leave it open, as
+// closing a file whose last writes its storage refused does. Native system calls only; for
+// good, so only in a process of its own.
+bool FailClosesOf(int fd)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(fd), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// A file that cannot be closed is reported, and the logger keeps it: a second file is not
+// opened, and lines still reach the first. Run in a child, whose exit status says what failed.
+TEST(Logger, FailedCloseKeepsTheFile)
+{
+    corvane_test::TempDir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Logger* log = Logger::GetInstance();
+        if (!log->OpenLog(dir / "x.log"))
+            _exit(10);
+        const std::vector<int> fds = corvane_test::DescriptorsOf(dir / "x.log");
+        if (fds.size() != 1 || !FailClosesOf(fds[0]))
+            _exit(11);
+        int failed = log->CloseLog() ? 1 : 0;
+        failed |= log->OpenLog(dir / "other.log") ? 2 : 0;
+        log->Log(Logger::eError, "after the failed close");
+        _exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: CloseLog reported success; 2: another file was opened; "
+                                         "10, 11: the child could not set itself up";
+    EXPECT_NE(corvane_test::ReadFile(dir / "x.log").find("ERROR:  after the failed close\n"), std::string::npos);
+    EXPECT_FALSE(corvane_test::Exists(dir / "other.log"));
 }
 
 // The log descriptor never leaks into child processes.
