@@ -510,6 +510,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "links to $D/dl/f.txt, which cannot be opened as a directory: Not a directory"},
         DirectoryCase{"RegularFile", "echo x > /tmp/downloads", "is neither a directory nor a link"},
         DirectoryCase{"Missing", "", "cannot be opened: No such file or directory"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param) { return param.param.name; });
 
 }  // namespace

@@ -126,7 +126,7 @@ TEST_P(StopSignals, EndTheDaemonCleanly)
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignals,
                          ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT, SIGALRM),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+                         [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
 
 // A wait of the main loop cut short the way a debugger's call into the process does it
 // (the interrupted select returns EINTR) does not end the daemon: it goes on serving.

@@ -67,7 +67,7 @@ TEST_P(ServiceCallers, OperationsFollowTokens)
 }
 
 INSTANTIATE_TEST_SUITE_P(Callers, ServiceCallers, ::testing::ValuesIn(kCallers),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& param) { return param.param.name; });
 
 // A rejected password gets 401 with the realm and the fault text, then the connection closes.
 TEST_F(Service, RejectedPasswordIs401)
