@@ -2,8 +2,8 @@
 
 #include <utility>
 
-User::User(std::string name, std::vector<std::string> tokens)
-    : name(std::move(name)), tokens(std::move(tokens))
+User::User(std::string userName, std::vector<std::string> userTokens)
+    : name(std::move(userName)), tokens(std::move(userTokens))
 {
 }
 

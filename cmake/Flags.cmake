@@ -20,5 +20,5 @@ if(CORVANE_TSAN)
 endif()
 
 add_library(corvane_flags INTERFACE)
-target_compile_options(corvane_flags INTERFACE -Wall -Wextra)
+target_compile_options(corvane_flags INTERFACE -Wall -Wextra -Wshadow)
 target_link_libraries(corvane_flags INTERFACE corvane_sanitize)

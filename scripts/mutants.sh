@@ -15,11 +15,36 @@ jobs=${MUTANTS_JOBS:-8}
 # name | file | perl substitution applied once to the whole file (must change it)
 table() {
   cat <<'EOF'
-sigkill-at-stop|core/CorvaneCore.cpp|s/\? SIGTERM : SIGKILL\)/? SIGTERM : SIGTERM)/
-request-deadline|soap/RequestLimits.h|s/kDeadline\(3\)/kDeadline(20)/
-attribute-cap|soap/RequestLimits.h|s/kMaxAttributesPerElement = 64;/kMaxAttributesPerElement = 64000;/
-size-cap|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 64 * 1024 * 1024;/
+sigkill-at-stop|core/CorvaneCore.cpp|s/CommandProcess::SignalAll\(SIGKILL\);/CommandProcess::SignalAll(SIGTERM);/
+abandon-at-stop|core/CorvaneCore.cpp|s/CommandProcess::AbandonAll\(\);//
+sigterm-first-at-stop|core/CorvaneCore.cpp|s/if \(std::chrono::steady_clock::now\(\) < killAt\) \{/if (false) {/
+signals-repeated-at-stop|core/CorvaneCore.cpp|s/while \(!WaitIdle\(std::chrono::milliseconds\(50\)\)\)/while (!WaitIdle(kCommandPatience))/
 command-process-group|plugins/CommandProcess.cpp|s/posix_spawnattr_setflags\(&attributes, POSIX_SPAWN_SETPGROUP/posix_spawnattr_setflags(&attributes, 0/
+request-deadline|soap/RequestLimits.h|s/kDeadline\(3\)/kDeadline(20)/
+request-deadline-doubled|soap/RequestLimits.h|s/kDeadline\(3\)/kDeadline(6)/
+deadline-per-read|soap/RequestReader.cpp|s/if \(!started_\) \{/if (true) {/
+attribute-cap|soap/RequestLimits.h|s/kMaxAttributesPerElement = 64;/kMaxAttributesPerElement = 64000;/
+namespace-cap|soap/RequestLimits.h|s/kMaxNamespacesInScope = 64;/kMaxNamespacesInScope = 64000;/
+size-cap|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 64 * 1024 * 1024;/
+size-cap-doubled|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 2 * 1024 * 1024;/
+size-cap-counts-the-head|soap/RequestReader.cpp|s/(self->servedAt_ = 0;\n(?:\s*\/\/[^\n]*\n)*)\s*ctx->count = 0;\n/$1/
+strict-chunk-decoder|soap/ChunkDecoder.cpp|s/case Step::kDataCr:\n(\s*)if \(c != '\\r'\)/case Step::kDataCr:\n$1if (false)/
+faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, detail\);/return soap_receiver_fault(ctx_, text, detail);/
+faultcode-http|soap/RequestReader.cpp|s/return soap_set_sender_error\(ctx_, nullptr, problem, status\);/return soap_set_receiver_error(ctx_, nullptr, problem, status);/
+half-close-answer|soap/RequestReader.cpp|s/ctx->fpoll = &Poll;/ctx->fpoll = runtimePoll_;/
+refused-body-drain|soap/RequestReader.cpp|s/if \(self->unread_ && soap_valid_socket\(ctx->socket\)\)/if (false)/
+multi-reference-off|soap/SoapServer.cpp|s/soap_set_imode\(this, SOAP_XML_TREE\);/soap_set_imode(this, 0);/
+malformed-credentials|soap/SoapServer.cpp|s/if \(reader_->CredentialsMalformed\(\)\)/if (false)/
+output-limit|plugins/PluginExec.cpp|s/if \(outputBytes > CommandLimits::kMaxOutputBytes\)/if (false)/
+busy-plugin-answer|soap/SoapServer.cpp|s/return this->error = 503;/return this->error = 500;/
+busy-plugin-yield|soap/SoapServer.cpp|s/\[owner\] \{ return owner->YieldWorker\(\); \}/[] { return false; }/
+busy-plugin-patience|plugins/CommandLimits.h|s/kBusyPatience\(1\)/kBusyPatience(5)/
+busy-user-database|auth/SQLite.cpp|s/kBusyTimeoutMs = 2000;/kBusyTimeoutMs = 0;/
+close-log-result|core/Logger.cpp|s/(::close\(logFd_\) != 0 && errno != EINTR\)\n\s*)return false;/$1(void)0;/
+download-share|soap/DownloadLimits.h|s/kWorkersPerDownload = 2;/kWorkersPerDownload = 1;/
+waiting-connections-cap|core/CorvaneCore.cpp|s/kMaxWaitingConnections = 64;/kMaxWaitingConnections = 64000;/
+deferred-accept|core/CorvaneCore.cpp|s/kDeferAcceptSeconds = 30;/kDeferAcceptSeconds = 0;/
+accept-pause|core/CorvaneCore.cpp|s/acceptPause = kAcceptPauseMicros;/acceptPause = 0;/
 EOF
 }
 
@@ -41,7 +66,7 @@ if ! run_suite "$scratch/baseline.log"; then
 fi
 
 status=0
-printf '%-24s %s\n' mutant result
+printf '%-26s %s\n' mutant result
 table | while IFS='|' read -r name file subst; do
   if [ $# -gt 0 ]; then
     case " $* " in *" $name "*) ;; *) continue ;; esac
@@ -49,19 +74,21 @@ table | while IFS='|' read -r name file subst; do
   cp "$file" "$file.orig"
   perl -0pi -e "$subst" "$file"
   if cmp -s "$file" "$file.orig"; then
-    printf '%-24s %s\n' "$name" "NOT APPLIED (pattern not found in $file)"
+    printf '%-26s %s\n' "$name" "NOT APPLIED (pattern not found in $file)"
     mv "$file.orig" "$file"
     echo 1 >"$scratch/failed"
     continue
   fi
   if ! cmake --build --preset dev -j "$jobs" >"$scratch/$name.build.log" 2>&1; then
-    printf '%-24s %s\n' "$name" "killed (does not build)"
+    printf '%-26s %s\n' "$name" "killed (does not build)"
   elif run_suite "$scratch/$name.log"; then
-    printf '%-24s %s\n' "$name" "SURVIVED"
+    printf '%-26s %s\n' "$name" "SURVIVED"
     echo 1 >"$scratch/failed"
   else
-    failed=$(sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*\(Failed\|Timeout\).*/\1/p' "$scratch/$name.log" | head -1)
-    printf '%-24s %s\n' "$name" "killed ${failed:+by $failed}"
+    # The first few tests that failed, so a kill can be traced to what caught it.
+    failed=$(sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*\(Failed\|Timeout\).*/\1/p' "$scratch/$name.log" |
+      head -3 | tr '\n' ' ')
+    printf '%-26s %s\n' "$name" "killed ${failed:+by $failed}"
   fi
   mv "$file.orig" "$file"
   # Newer than the mutant's objects, so the next build compiles the original again.

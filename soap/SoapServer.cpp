@@ -27,15 +27,15 @@ const char* const kRealm = "Corvane login";
 
 }  // namespace
 
-SoapServer::SoapServer(const struct soap& master, boost::shared_ptr<ServiceHost> host)
-    : CorvaneSoap::Service(master), host_(std::move(host)), mpUser(new User(USER_ANONYM))
+SoapServer::SoapServer(const struct soap& listening, boost::shared_ptr<ServiceHost> service)
+    : CorvaneSoap::Service(listening), host_(std::move(service)), mpUser(new User(USER_ANONYM))
 {
-    Service_init(master.imode, master.omode);
+    Service_init(listening.imode, listening.omode);
     Setup();
 }
 
-SoapServer::SoapServer(boost::shared_ptr<ServiceHost> host)
-    : CorvaneSoap::Service(), host_(std::move(host)), mpUser(new User(USER_ANONYM))
+SoapServer::SoapServer(boost::shared_ptr<ServiceHost> service)
+    : CorvaneSoap::Service(), host_(std::move(service)), mpUser(new User(USER_ANONYM))
 {
     Service_init(SOAP_C_UTFSTRING, SOAP_C_UTFSTRING);
     Setup();
@@ -61,10 +61,10 @@ void SoapServer::Setup()
 
 CorvaneSoap::Service* SoapServer::copy()
 {
-    const CorvaneSoap::SoapContext ctx(soap_copy(this));
-    if (!ctx)
+    const CorvaneSoap::SoapContext copied(soap_copy(this));
+    if (!copied)
         return nullptr;
-    return new SoapServer(*ctx, host_);
+    return new SoapServer(*copied, host_);
 }
 
 int SoapServer::serve()
@@ -102,9 +102,9 @@ int SoapServer::SendFault()
     // A fault string may echo the caller's text, such as the name of an unknown element; it
     // is filled in now so that it gets the same treatment as every answer's text. (The
     // details are the daemon's own.)
-    const int error = this->error;
+    const int raised = this->error;
     soap_set_fault(this);
-    this->error = error;
+    this->error = raised;
     const char** text = soap_faultstring(this);
     if (text && *text && !Utf8::IsXmlText(*text))
         *text = soap_strdup(this, AnswerText(*text).c_str());
@@ -153,12 +153,12 @@ void SoapServer::ensure_auth(const std::vector<std::string>& required)
         throw UnauthorizedException(TokenString(tokens) + " does not intersect " + TokenString(effective));
 }
 
-int SoapServer::list_plugins(CorvaneSoap::StringList& plugins)
+int SoapServer::list_plugins(CorvaneSoap::StringList& names)
 {
     ensure_auth(TOKEN_LIST_AUTHED);
     for (const auto& entry : host_->plugins) {
         if (!entry.second->GetConfigContents(mpUser->getTokens()).empty())
-            plugins.item.push_back(AnswerText(entry.second->GetName()));
+            names.item.push_back(AnswerText(entry.second->GetName()));
     }
     Logger::GetInstance()->Log(Logger::eDebug, PeerAddress() + ": SoapServer::list_plugins() called.");
     return 0;
@@ -246,10 +246,10 @@ void SoapServer::process_request(SoapServer* server)
 
 std::string SoapServer::PeerAddress() const
 {
-    unsigned long ip = this->ip;
-    if (ip != 0) {
-        return std::to_string((ip >> 24) & 0xFF) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
-               std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF);
+    const unsigned long address = this->ip;
+    if (address != 0) {
+        return std::to_string((address >> 24) & 0xFF) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+               std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
     }
     return this->host;
 }

@@ -17,8 +17,8 @@ class User;
 class SoapServer : public CorvaneSoap::Service {
 public:
     // From the listening context, which carries the accepted socket and the peer's address.
-    SoapServer(const struct soap& master, boost::shared_ptr<ServiceHost> host);
-    explicit SoapServer(boost::shared_ptr<ServiceHost> host);
+    SoapServer(const struct soap& listening, boost::shared_ptr<ServiceHost> service);
+    explicit SoapServer(boost::shared_ptr<ServiceHost> service);
     ~SoapServer() override;
 
     CorvaneSoap::Service* copy() override;

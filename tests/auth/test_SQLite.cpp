@@ -69,27 +69,6 @@ std::string LoginError(SQLite& store, const std::string& name, const std::string
     return "<accepted>";
 }
 
-// Descriptors of this process that refer to the given file.
-std::vector<int> DescriptorsOf(const std::string& path)
-{
-    struct stat wanted {};
-    std::vector<int> fds;
-    if (stat(path.c_str(), &wanted) != 0)
-        return fds;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const int fd = std::stoi(entry->d_name);
-        struct stat st {};
-        if (fd != dirfd(dir) && fstat(fd, &st) == 0 && st.st_dev == wanted.st_dev
-            && st.st_ino == wanted.st_ino)
-            fds.push_back(fd);
-    }
-    closedir(dir);
-    return fds;
-}
-
 // Counts the shared locks that connections opened through the process's default SQLite file
 // layer take on main database files, while it is installed. Wraps the default layer's files in
 // place: only their lock method is replaced.
@@ -267,12 +246,12 @@ TEST_F(UserStore, DescriptorIsCloseOnExecAndClosedOnDestruction)
     {
         SQLite store;
         store.Login("alice", "secret");
-        const std::vector<int> fds = DescriptorsOf(dbPath);
+        const std::vector<int> fds = corvane_test::DescriptorsOf(dbPath);
         ASSERT_FALSE(fds.empty());
         for (int fd : fds)
             EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "fd " << fd;
     }
-    EXPECT_TRUE(DescriptorsOf(dbPath).empty());
+    EXPECT_TRUE(corvane_test::DescriptorsOf(dbPath).empty());
 }
 
 // A login reads both its statements under one shared lock of the database file, taken and

@@ -173,6 +173,52 @@ inline HttpAnswer Exchange(int port, const std::string& request)
     return a;
 }
 
+// An exchange as the client saw it happen.
+struct TimedAnswer {
+    HttpAnswer answer;
+    bool sentWhole = false;  // the whole request went out, without a reset
+    double firstByte = -1;   // seconds until the answer (or the end of the connection) began
+    double ended = -1;       // seconds until the daemon ended the connection
+    bool reset = false;      // it ended by a reset, not by a close
+};
+
+// Sends the request and reads the answer until the daemon ends the connection or nothing
+// arrives for `idle`. A `sendBuffer` in bytes keeps the sender sending as long as the daemon
+// has not read the request, as on a real network; 0 leaves loopback's, which takes megabytes.
+inline TimedAnswer TimedExchange(int port, const std::string& request,
+                                 std::chrono::milliseconds idle = std::chrono::seconds(15), int sendBuffer = 0)
+{
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    TimedAnswer t;
+    const int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return t;
+    if (sendBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    const auto start = Clock::now();
+    t.sentWhole = SendAll(fd, request);
+    std::string raw;
+    char buf[65536];
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(idle.count())) <= 0)
+            break;
+        if (t.firstByte < 0)
+            t.firstByte = since(start);
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            t.ended = since(start);
+            t.reset = n < 0;
+            break;
+        }
+        raw.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    t.answer = ParseAnswer(raw);
+    return t;
+}
+
 inline std::string Base64(const std::string& in)
 {
     static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +55,14 @@ public:
         return out;
     }
 
+    // Whether every datagram that has arrived so far has been collected.
+    bool Drained()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int next = 0;
+        return ioctl(fd_, FIONREAD, &next) == 0 && next == 0;
+    }
+
 private:
     void Loop()
     {
@@ -62,11 +71,11 @@ private:
             pollfd p = {fd_, POLLIN, 0};
             if (poll(&p, 1, 100) <= 0)
                 continue;
-            ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n > 0) {
-                std::lock_guard<std::mutex> lock(mutex_);
+            // Taken and kept under the lock, so that Drained() never misses one in between.
+            std::lock_guard<std::mutex> lock(mutex_);
+            ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0)
                 seen_.emplace_back(buf, static_cast<size_t>(n));
-            }
         }
     }
     int fd_ = -1;

@@ -1,11 +1,13 @@
 #pragma once
 // Small helpers shared by the test executables: temporary directories, files, namespaces.
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -43,6 +45,27 @@ inline bool Exists(const std::string& path)
 {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Descriptors of this process that refer to the given file.
+inline std::vector<int> DescriptorsOf(const std::string& path)
+{
+    struct stat wanted {};
+    std::vector<int> fds;
+    if (stat(path.c_str(), &wanted) != 0)
+        return fds;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const int fd = std::stoi(entry->d_name);
+        struct stat st {};
+        if (fd != dirfd(dir) && fstat(fd, &st) == 0 && st.st_dev == wanted.st_dev
+            && st.st_ino == wanted.st_ino)
+            fds.push_back(fd);
+    }
+    closedir(dir);
+    return fds;
 }
 
 // The message of the exception of type E that `f` throws, or "" when it throws none; any

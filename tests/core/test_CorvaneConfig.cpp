@@ -79,7 +79,7 @@ TEST_P(ConfigParse, LookupsAfterParse)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ini, ConfigParse, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<IniCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<IniCase>& param) { return param.param.name; });
 
 // A failed parse after a good one keeps what the good one loaded.
 TEST(Config, FailedParseKeepsEarlierFile)

@@ -51,9 +51,9 @@ std::string Number(int n)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LoggerLevels, ::testing::ValuesIn(kLevels),
-                         [](const ::testing::TestParamInfo<LevelCase>& info) {
-                             return "Threshold" + Number(info.param.threshold) + "Level" +
-                                    Number(info.param.level);
+                         [](const ::testing::TestParamInfo<LevelCase>& param) {
+                             return "Threshold" + Number(param.param.threshold) + "Level" +
+                                    Number(param.param.level);
                          });
 
 // The file is appended to, never truncated, and a second OpenLog while open is refused.
@@ -175,7 +175,7 @@ TEST_P(LoggerText, EscapedIntoOneLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LoggerText, ::testing::ValuesIn(kTexts),
-                         [](const ::testing::TestParamInfo<TextCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<TextCase>& param) { return param.param.name; });
 
 std::string Repeat(const std::string& piece, size_t times)
 {

@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"no_executable.xml", "no plugin executable name found, ", true},
                       BadFile{"external_entity_attribute.xml", "references external entity", false},
                       BadFile{"entity_expansion.xml", "entity reference loop", false}),
-    [](const ::testing::TestParamInfo<BadFile>& info) {
-        const std::string file = info.param.file;
+    [](const ::testing::TestParamInfo<BadFile>& param) {
+        const std::string file = param.param.file;
         return file.substr(0, file.find('.'));
     });

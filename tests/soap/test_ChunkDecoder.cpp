@@ -45,6 +45,7 @@ const Case kCases[] = {
     {"a letter that is no digit", "5g\r\nhello\r\n0\r\n\r\n", State::kMalformed, ""},
     {"junk after the data", "5\r\nhelloXY\r\n0\r\n\r\n", State::kMalformed, ""},
     {"LF alone after the data", "5\r\nhello\n0\r\n\r\n", State::kMalformed, ""},
+    {"another byte than CR before the LF after the data", "5\r\nhelloX\n0\r\n\r\n", State::kMalformed, ""},
     {"data longer than its size", "3\r\nhello\r\n0\r\n\r\n", State::kMalformed, ""},
     {"a control character in an extension", "5;a\x01\r\nhello\r\n0\r\n\r\n", State::kMalformed, ""},
     {"LF alone in the trailer", "5\r\nhello\r\n0\r\nX: 1\n\r\n", State::kMalformed, ""},

@@ -44,13 +44,13 @@ struct Reply {
 class RecordingService : public CorvaneSoap::Service {
  public:
   explicit RecordingService(Reply reply) : Service(SOAP_C_UTFSTRING), reply_(std::move(reply)) {}
-  explicit RecordingService(const struct soap& ctx) : Service(ctx) {}
+  explicit RecordingService(const struct soap& original) : Service(original) {}
 
   Service* copy() override { return new RecordingService(*static_cast<struct soap*>(this)); }
 
-  int list_plugins(CorvaneSoap::StringList& plugins) override {
+  int list_plugins(CorvaneSoap::StringList& names) override {
     calls.push_back({"list_plugins", {}});
-    plugins.item = reply_.plugins;
+    names.item = reply_.plugins;
     return reply_.code;
   }
   int get_plugin_config(const std::string& plugin, std::string& config) override {

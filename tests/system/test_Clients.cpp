@@ -106,6 +106,6 @@ TEST_P(Clients, FourOperationsFromTheGeneratedWsdl)
 }
 
 INSTANTIATE_TEST_SUITE_P(Generated, Clients, ::testing::ValuesIn(kClients),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& param) { return param.param.name; });
 
 }  // namespace

@@ -182,6 +182,6 @@ TEST_P(ContractStep, RewritesOrRefuses)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ContractStep, ::testing::ValuesIn(kSteps),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& param) { return param.param.name; });
 
 }  // namespace

@@ -43,7 +43,8 @@ std::string Pattern(size_t size)
 }
 
 // A connection that takes a download at the pace of a small receive window: once the head and
-// the first bytes are in, `meanwhile` runs, then the rest is read to the end.
+// the first bytes are in, so that the daemon has opened the file and is sending it, `meanwhile`
+// runs, then the rest is read to the end.
 std::string SlowDownload(int port, const std::string& request, const std::function<void()>& meanwhile)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -62,8 +63,6 @@ std::string SlowDownload(int port, const std::string& request, const std::functi
             if (n > 0)
                 raw.assign(buf, static_cast<size_t>(n));
         }
-        // The daemon has filled what the connection buffers and waits for the reader.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         meanwhile();
         raw += ReadAll(fd);
     }
@@ -331,7 +330,7 @@ TEST_F(Downloads, UnreadDownloadsHoldAtMostHalfTheWorkers)
         } else if (head.status == 503) {
             ++refused;
             HttpAnswer whole = ParseAnswer(ReadAll(fd, std::chrono::seconds(10)));
-            EXPECT_GT(std::atoi(whole.headers["retry-after"].c_str()), 0) << whole.raw;
+            EXPECT_EQ(whole.headers["retry-after"], "5") << whole.raw;
             EXPECT_EQ(ElementText(whole.body, "faultstring"), "HTTP Error: 503 Service Unavailable") << whole.raw;
         } else {
             ADD_FAILURE() << "answer " << head.status << ": " << head.raw;
@@ -511,6 +510,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "links to $D/dl/f.txt, which cannot be opened as a directory: Not a directory"},
         DirectoryCase{"RegularFile", "echo x > /tmp/downloads", "is neither a directory nor a link"},
         DirectoryCase{"Missing", "", "cannot be opened: No such file or directory"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param) { return param.param.name; });
 
 }  // namespace

@@ -126,7 +126,7 @@ TEST_P(StopSignals, EndTheDaemonCleanly)
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignals,
                          ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT, SIGALRM),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+                         [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
 
 // A wait of the main loop cut short the way a debugger's call into the process does it
 // (the interrupted select returns EINTR) does not end the daemon: it goes on serving.
@@ -160,7 +160,8 @@ TEST_F(Lifecycle, DiscoveryAnnouncements)
     EXPECT_TRUE(WaitFor([&] { return watch.Matching({"Hello", xaddrs}).size() == 2; }));
     EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(WaitFor([&] { return watch.Matching({"Bye", xaddrs}).size() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The daemon has exited: once what it sent is all collected, there is still one Bye.
+    EXPECT_TRUE(WaitFor([&] { return watch.Drained(); }));
     EXPECT_EQ(watch.Matching({"Bye", xaddrs}).size(), 1u);
 }
 

@@ -1,6 +1,6 @@
-// Connections as real networks bring them: slow readers, malformed, idle and dribbling peers,
-// costly XML, descriptor exhaustion, datagram floods and commands that never end. Each is
-// answered or ended, and nobody else's service suffers.
+// Connections as real networks bring them: slow readers, malformed, idle, half-sent and
+// dribbling peers, costly XML, descriptor exhaustion and datagram floods. Each is answered or
+// ended, and nobody else's service suffers.
 #include <dirent.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -23,6 +23,14 @@ using namespace corvane_test;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Time the whole request has to arrive once a worker serves its connection. Answers that need
+// no more input come well before it; a peer still sending when it passes is ended at it.
+constexpr double kDeadline = 3.0;
+// An answer "at once": a reader that waited for input no peer sends would take the deadline.
+constexpr double kAtOnce = 1.0;
+// How far past the deadline a connection may still be ended on a busy machine.
+constexpr double kLate = 1.0;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -80,6 +88,23 @@ unsigned long SocketInode(int local, int remote)
 {
     TcpRow row;
     return FindTcpRow(local, remote, row) ? row.inode : 0;
+}
+
+// How many connections wait in the accept queue of the socket listening on `port`, or -1.
+long ListenQueue(int port)
+{
+    std::istringstream table(ReadFile("/proc/net/tcp"));
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        unsigned local = 0, state = 0;
+        unsigned long queued = 0;
+        // For a listening socket (state 0A) the receive queue is its accept queue.
+        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%lx", &local, &state, &queued) == 3 &&
+            static_cast<int>(local) == port && state == 0x0A)
+            return static_cast<long>(queued);
+    }
+    return -1;
 }
 
 // The number of the descriptor of process `pid` that holds socket `inode`, or -1.
@@ -261,9 +286,9 @@ TEST_F(Network, MalformedBodiesAnsweredAtOnce)
         attributes += " a" + std::to_string(i) + "='1'";
     const size_t body = good.find("<wex:auth-user");
     const std::string malformed = "Malformed XML request";
-    // The request with `attributes` added to the start tag that begins with `tag`.
-    auto withAttributes = [&good](const std::string& tag, const std::string& attributes) {
-        return std::string(good).insert(good.find(tag) + tag.size(), attributes);
+    // The request with `added` attributes in the start tag that begins with `tag`.
+    auto withAttributes = [&good](const std::string& tag, const std::string& added) {
+        return std::string(good).insert(good.find(tag) + tag.size(), added);
     };
     std::string emptyOperation = good;
     emptyOperation.replace(good.find("<wex:auth-user>"), 31, "<wex:auth-user a=\"1\" a=\"2\"/>");
@@ -287,6 +312,16 @@ TEST_F(Network, MalformedBodiesAnsweredAtOnce)
          "more than one root element"},
         {"document type", "<!DOCTYPE x [<!ENTITY e \"e\">]>" + good, 500, kSoap11Envelope, "SOAP-ENV:Client",
          malformed, "document type declarations are not accepted"},
+        {"entities that expand a thousandfold",
+         "<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+         "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><x>&c;&c;&c;</x>",
+         500, kSoap11Envelope, "SOAP-ENV:Client", malformed, "document type declarations are not accepted"},
+        {"a document cut inside an end tag", "<a></", 500, kSoap11Envelope, "SOAP-ENV:Client", malformed,
+         "malformed end tag"},
+        {"control bytes", std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a"), 500, kSoap11Envelope,
+         "SOAP-ENV:Client", malformed, "text outside the root element"},
+        {"2,000 '<'", std::string(2000, '<'), 500, kSoap11Envelope, "SOAP-ENV:Client", malformed,
+         "malformed start tag"},
         {"too many attributes", good.substr(0, body) + "<x" + attributes + "/>" + good.substr(body), 500,
          kSoap11Envelope, "SOAP-ENV:Client", malformed, "too many attributes on one element"},
         {"an attribute named twice", withAttributes("<wex:auth-user", " a=\"1\" a=\"2\""), 500, kSoap11Envelope,
@@ -319,7 +354,7 @@ TEST_F(Network, MalformedBodiesAnsweredAtOnce)
         EXPECT_EQ(fault.code, c.code);
         EXPECT_EQ(fault.string, c.string);
         EXPECT_EQ(fault.detail, c.detail);
-        EXPECT_LT(took, 20) << "waited for more input";
+        EXPECT_LT(took, kAtOnce) << "waited for more input";
     }
     // The well-formed request is still answered normally.
     EXPECT_EQ(ElementText(ExchangeOpen(port, RawPost(good), std::chrono::seconds(30)).body, "result"), "*");
@@ -449,23 +484,52 @@ TEST_F(Network, ChunkedBodyIsParsedAsChecked)
     EXPECT_LT(used, 1.5);
 }
 
-// A request over the size cap is answered 413 as soon as its head has arrived, before any of
-// its body is sent; one sent whole gets the same answer.
+// A request over the size cap is answered 413 at once: as soon as its head has arrived,
+// before any of its body is sent, and the same when it is sent whole. One that fills the cap
+// exactly is served. A refused sender may go on sending what it began, for a second, and gets
+// its answer and a close, not a reset.
 TEST_F(Network, OversizedRequestAnswered413)
 {
-    int fd = ConnectLoopback(port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(SendAll(fd, "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\n"
-                            "Content-Length: 3000000\r\n\r\n"));
-    HttpAnswer head = ParseAnswer(ReadAll(fd, std::chrono::seconds(30)));
-    close(fd);
-    EXPECT_EQ(head.status, 413) << head.raw;
-
-    const std::string big = Envelope("command", {{"plugin", "thermo"}, {"command", "get"},
-                                                 {"parameters", std::string(2 * 1024 * 1024, 'x')}});
-    HttpAnswer whole = ExchangeOpen(port, RawPost(big), std::chrono::seconds(30));
-    EXPECT_EQ(whole.status, 413) << whole.raw.substr(0, 300);
-    EXPECT_EQ(whole.raw.find("<result>"), std::string::npos);
+    const size_t cap = 1024 * 1024;
+    const std::string good = AuthUser();
+    const size_t body = good.find("<wex:auth-user");
+    // The request with blanks before the operation, `bytes` long in all.
+    auto padded = [&](size_t bytes) { return good.substr(0, body) + std::string(bytes - good.size(), ' ') + good.substr(body); };
+    auto parameters = [](size_t bytes) {
+        return Envelope("command", {{"plugin", "thermo"}, {"command", "get"}, {"parameters", std::string(bytes, 'x')}});
+    };
+    const struct {
+        const char* what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"a length over the cap, no body sent", "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\n"
+                                                "Content-Length: 3000000\r\n\r\n",
+         413},
+        {"2 MiB sent whole", RawPost(parameters(2 * cap)), 413},
+        {"3 MiB sent whole", RawPost(parameters(3 * cap)), 413},
+        {"one byte over the cap", RawPost(padded(cap + 1)), 413},
+        {"exactly the cap", RawPost(padded(cap)), 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TimedAnswer t = TimedExchange(port, c.request, std::chrono::seconds(30), 64 * 1024);
+        const HttpAnswer& a = t.answer;
+        EXPECT_EQ(a.status, c.status) << a.raw.substr(0, 300);
+        EXPECT_TRUE(t.sentWhole);
+        EXPECT_FALSE(t.reset);
+        EXPECT_GE(t.firstByte, 0);
+        EXPECT_LT(t.firstByte, kAtOnce);
+        if (c.status == 200) {
+            EXPECT_EQ(ElementText(a.body, "result"), "*");
+            continue;
+        }
+        EXPECT_EQ(FaultOf(a.body).string, "HTTP Error: 413 Request Entity Too Large");
+        EXPECT_EQ(a.raw.find("<result>"), std::string::npos);
+        // The daemon closes its side as soon as it has answered.
+        EXPECT_GE(t.ended, 0);
+        EXPECT_LT(t.ended, kAtOnce);
+    }
 }
 
 // Each request limit holds at its value, whichever way the body is framed: a body of exactly
@@ -531,36 +595,113 @@ TEST_F(Network, LimitsHoldAtTheirValues)
     }
 }
 
-// Peers that connect and send nothing, or send a head and half a body, do not keep a
-// well-formed request from being answered.
+// A request that has not arrived whole when the deadline passes is ended then, not before and
+// not much later: its peer gets no answer, only the end of the connection, whether it stopped
+// inside the head, inside the body or dribbles on a byte at a time. The three are served at
+// the same time, each by a worker of its own.
+TEST_F(Network, RequestsMissingTheDeadlineAreEndedUnanswered)
+{
+    const std::string request = RawPost(AuthUser() + std::string(100000, ' '));
+    const size_t head = request.find("\r\n\r\n") + 4;
+    const struct Case {
+        const char* what;
+        std::string sent;
+        bool dribbles;
+    } cases[] = {
+        {"half a head", request.substr(0, head / 2), false},
+        {"a head and half its body", request.substr(0, head + (request.size() - head) / 2), false},
+        {"a byte at a time", request, true},
+    };
+    struct Ending {
+        double after = -1;  // seconds from the first byte sent to the end, -1 when it never came
+        std::string received;
+        bool orderly = false;  // a close, not a reset
+    };
+    auto send = [this](const Case& c) {
+        Ending e;
+        const int fd = ConnectLoopback(port);
+        if (fd < 0)
+            return e;
+        const auto start = Clock::now();
+        const auto giveUp = start + std::chrono::duration<double>(kDeadline + 3 * kLate);
+        size_t sent = 0;
+        bool ended = false;
+        while (!ended && Clock::now() < giveUp) {
+            if (sent < c.sent.size()) {
+                const size_t n = c.dribbles ? 1 : c.sent.size();
+                ended = !SendAll(fd, c.sent.substr(sent, n));
+                sent += n;
+            }
+            // Readable, or hung up: the daemon ended the connection.
+            pollfd p = {fd, POLLIN, 0};
+            ended = ended || poll(&p, 1, 50) > 0;
+        }
+        if (ended)
+            e.after = Seconds(Clock::now() - start);
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            e.received.append(buf, static_cast<size_t>(n));
+        e.orderly = n == 0;
+        close(fd);
+        return e;
+    };
+    std::vector<std::future<Ending>> endings;
+    for (const Case& c : cases)
+        endings.push_back(std::async(std::launch::async, send, std::cref(c)));
+    for (size_t i = 0; i < endings.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        const Ending e = endings[i].get();
+        std::printf("a request sent as %s: ended after %.2f s\n", c.what, e.after);
+        EXPECT_GT(e.after, kDeadline - 0.2);
+        EXPECT_LT(e.after, kDeadline + kLate);
+        EXPECT_EQ(e.received, "");
+        // A peer that stopped sending had all its bytes read: the daemon closes, it does not
+        // reset. One that dribbles may have a byte in flight when the connection ends.
+        if (!c.dribbles) {
+            EXPECT_TRUE(e.orderly);
+        }
+    }
+}
+
+// Peers that connect and send nothing do not keep a well-formed request from being answered
+// at once. Peers that send a head and half a body hold the workers until the deadline ends
+// them, a worker's worth at a time: three times as many as there are workers delay the request
+// by three deadlines and no more.
 TEST_F(Network, IdleAndHalfSentPeersDoNotStopService)
 {
     const std::string request = RawPost(AuthUser());
-    auto timedRequest = [&](const char* behind) {
+    auto timedRequest = [&](const char* behind, double expected) {
         const auto start = Clock::now();
         HttpAnswer a = ExchangeOpen(port, request, std::chrono::seconds(60));
         const double took = Seconds(Clock::now() - start);
-        std::printf("a well-formed request behind 24 %s connections: %.2f s\n", behind, took);
+        std::printf("a well-formed request behind %s connections: %.2f s\n", behind, took);
         EXPECT_EQ(ElementText(a.body, "result"), "*") << behind << "\n" << a.raw;
-        // A single read may wait 60 s; the request must not wait for that.
-        EXPECT_LT(took, 45) << behind;
+        EXPECT_GT(took, expected - 0.2) << behind;
+        EXPECT_LT(took, expected + kLate) << behind;
     };
+    const int workers = static_cast<int>(std::thread::hardware_concurrency());
+    ASSERT_GT(workers, 0);
+    const int rounds = 3;
     std::vector<int> idle, half;
-    for (int i = 0; i < 24; ++i)
+    for (int i = 0; i < rounds * workers; ++i)
         idle.push_back(ConnectLoopback(port));
-    timedRequest("idle");
-    for (int i = 0; i < 24; ++i) {
+    timedRequest("idle", 0);
+    for (int i = 0; i < rounds * workers; ++i) {
         int fd = ConnectLoopback(port);
         SendAll(fd, request.substr(0, request.size() - AuthUser().size() / 2));
         half.push_back(fd);
     }
-    timedRequest("half-sent");
+    timedRequest("half-sent", rounds * kDeadline);
 
-    // The half-sent requests are ended by the daemon within the deadline, not by us.
+    // The half-sent requests are all ended by the daemon, the last of them about when the
+    // request behind them was taken: closed without an answer.
     for (int fd : half) {
         pollfd p = {fd, POLLIN, 0};
-        EXPECT_GT(poll(&p, 1, 30000), 0);
-        EXPECT_TRUE(ReadAll(fd, std::chrono::seconds(1)).empty());
+        EXPECT_EQ(poll(&p, 1, static_cast<int>(kLate * 1000)), 1);
+        char byte = 0;
+        EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0);
         close(fd);
     }
     for (int fd : idle)
@@ -585,8 +726,8 @@ TEST_F(Network, HundredsOfIdlePeersDoNotKeepNewClientsOut)
         const double took = Seconds(Clock::now() - start);
         std::printf("a new request behind %d idle connections (%ld connected): %.2f s\n", peers, connected, took);
         EXPECT_EQ(ElementText(a.body, "result"), "*") << peers << " idle\n" << a.raw;
-        // Idle peers that reach the workers cost a round of the 3 s request deadline each.
-        EXPECT_LT(took, 2.5) << peers << " idle";
+        // Idle peers that reach the workers cost a round of the request deadline each.
+        EXPECT_LT(took, kAtOnce) << peers << " idle";
         for (int fd : idle)
             close(fd);
     }
@@ -596,8 +737,13 @@ TEST_F(Network, HundredsOfIdlePeersDoNotKeepNewClientsOut)
 // workers cannot take yet wait in the kernel, not as server objects in the daemon.
 TEST_F(Network, ConnectionFloodKeepsMemoryBounded)
 {
-    // Once the daemon stops taking connections the kernel's backlog fills and connecting
-    // stalls; each attempt is therefore given a short while only.
+    // The connections the daemon holds at most: 64 waiting for a worker and one per worker.
+    const int workers = static_cast<int>(std::thread::hardware_concurrency());
+    ASSERT_GT(workers, 0);
+    const int held = 64 + workers;
+    const int idleDescriptors = OpenDescriptors(daemon->pid());
+    // Should the kernel's backlog fill, connecting stalls; each attempt is therefore given a
+    // short while only.
     std::vector<int> peers;
     const auto until = Clock::now() + std::chrono::seconds(8);
     int refusedInARow = 0;
@@ -617,18 +763,30 @@ TEST_F(Network, ConnectionFloodKeepsMemoryBounded)
         refusedInARow = 0;
         peers.push_back(fd);
     }
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // Every one has sent its byte, so the kernel hands it over at once. The daemon takes as
+    // many as it holds, or all when it takes them without bound, and then no more: the rest
+    // stay queued in the listener however long they wait (the workers keep theirs for the
+    // request deadline). More taken within half a second would be taken without bound.
+    auto taken = [&] { return OpenDescriptors(daemon->pid()) - idleDescriptors; };
+    EXPECT_TRUE(WaitFor([&] { return taken() >= held || ListenQueue(port) == 0; }))
+        << taken() << " taken, " << ListenQueue(port) << " queued";
+    EXPECT_FALSE(WaitFor([&] { return taken() > held; }, std::chrono::milliseconds(500))) << taken() << " taken";
+    const long queued = ListenQueue(port);
     const long rssKb = StatusKb(daemon->pid(), "VmRSS");
-    std::printf("RSS with %zu connections open: %ld kB\n", peers.size(), rssKb);
+    std::printf("RSS with %zu connections open, %d taken and %ld queued: %ld kB\n", peers.size(), taken(), queued,
+                rssKb);
     EXPECT_GT(peers.size(), 150u);
+    EXPECT_GE(queued, static_cast<long>(peers.size()) - held);
     EXPECT_GT(rssKb, 0);
     EXPECT_LT(rssKb, 80 * 1024);
     for (int fd : peers)
         close(fd);
 }
 
-// Many attributes or namespace declarations on one element cost the daemon little CPU: the
-// request is refused before the runtime's parser, whose cost grows with their square, sees it.
+// Many attributes or namespace declarations on one element, or many declarations in scope
+// over nested elements, cost the daemon little CPU: the request is refused before the
+// runtime's parser, whose cost grows with their square, sees it. The largest shape accepted
+// is served.
 TEST_F(Network, CostlyXmlIsCheap)
 {
     std::string attributes, namespaces;
@@ -644,24 +802,47 @@ TEST_F(Network, CostlyXmlIsCheap)
     element += "/>";
     while (wide.size() + element.size() < 1000 * 1000)
         wide += element;
+    // 60 declarations on each of 60 nested elements: 3,600 in scope at the innermost.
+    std::string nested, closing;
+    for (int depth = 0; depth < 60; ++depth) {
+        nested += "<m";
+        for (int i = 0; i < 60; ++i)
+            nested += " xmlns:d" + std::to_string(depth) + "n" + std::to_string(i) + "=\"urn:x\"";
+        nested += ">";
+        closing += "</m>";
+    }
     const std::string envelope = AuthUser();
     const size_t body = envelope.find("<wex:auth-user");
     const struct {
         const char* what;
         std::string body;
+        int status;
+        const char* detail;  // of the fault; nullptr when served
     } cases[] = {
-        {"60,000 attributes", envelope.substr(0, body) + "<x" + attributes + "/>" + envelope.substr(body)},
-        {"40,000 namespace declarations", "<Envelope" + namespaces + envelope.substr(9)},
+        {"60,000 attributes", envelope.substr(0, body) + "<x" + attributes + "/>" + envelope.substr(body), 500,
+         "too many attributes on one element"},
+        // Declarations are attributes too.
+        {"40,000 namespace declarations", "<Envelope" + namespaces + envelope.substr(9), 500,
+         "too many attributes on one element"},
+        {"3,600 namespace declarations in scope", envelope.substr(0, body) + nested + closing + envelope.substr(body),
+         500, "too many namespace declarations in scope"},
         {"64 attributes on each of many elements inside the operation",
-         envelope.substr(0, body) + "<wex:auth-user>" + wide + envelope.substr(body + 15)},
+         envelope.substr(0, body) + "<wex:auth-user>" + wide + envelope.substr(body + 15), 200, nullptr},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         const double before = CpuSeconds(daemon->pid());
         HttpAnswer a = ExchangeOpen(port, RawPost(c.body), std::chrono::seconds(60));
         const double used = CpuSeconds(daemon->pid()) - before;
         std::printf("%s (%zu bytes): %.2f s of CPU\n", c.what, c.body.size(), used);
-        EXPECT_TRUE(a.status == 500 || a.status == 200) << c.what << "\n" << a.raw.substr(0, 300);
-        EXPECT_LT(used, 1.5) << c.what;
+        EXPECT_EQ(a.status, c.status) << a.raw.substr(0, 300);
+        if (c.detail) {
+            EXPECT_EQ(FaultOf(a.body).string, "Malformed XML request");
+            EXPECT_EQ(FaultOf(a.body).detail, c.detail);
+        } else {
+            EXPECT_EQ(ElementText(a.body, "result"), "*");
+        }
+        EXPECT_LT(used, 1.5);
     }
 }
 
@@ -713,19 +894,23 @@ TEST_F(Network, DescriptorExhaustionIsSurvivedQuietly)
             peers.push_back(fd);
         }
     }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(WaitFor([this] { return Log().find(" (not accepting for a while)\n") != std::string::npos; }))
+        << "the limit was never reached";
+    // What the loop costs while descriptors stay exhausted, over a while: a loop that retried
+    // at once would use all of it.
+    const auto window = std::chrono::seconds(2);
     struct stat before = {};
     stat((dir / "corvaned.log").c_str(), &before);
     const double cpuBefore = CpuSeconds(daemon->pid());
-    std::this_thread::sleep_for(std::chrono::seconds(4));
+    std::this_thread::sleep_for(window);
     const double cpu = CpuSeconds(daemon->pid()) - cpuBefore;
     struct stat after = {};
     stat((dir / "corvaned.log").c_str(), &after);
-    std::printf("with no descriptors left: %.2f s of CPU and %lld bytes of log in 4 s\n", cpu,
-                static_cast<long long>(after.st_size - before.st_size));
-    EXPECT_LT(cpu, 1.0);
-    EXPECT_LT(after.st_size - before.st_size, 20000);
-    EXPECT_NE(Log().find("not accepting for a while"), std::string::npos) << "the limit was never reached";
+    std::printf("with no descriptors left: %.2f s of CPU and %lld bytes of log in %lld s\n", cpu,
+                static_cast<long long>(after.st_size - before.st_size), static_cast<long long>(window.count()));
+    EXPECT_LT(cpu, 0.25 * static_cast<double>(window.count()));
+    // A line per episode, as connections ended by the deadline free a descriptor for a moment.
+    EXPECT_LT(after.st_size - before.st_size, 10000);
 
     for (int fd : peers)
         close(fd);
@@ -739,7 +924,8 @@ TEST_F(Network, DescriptorExhaustionIsSurvivedQuietly)
 TEST_F(Network, DatagramFloodLeavesSoapServed)
 {
     std::atomic<bool> stop(false);
-    std::thread flood([&stop] {
+    std::atomic<long> sent(0);
+    std::thread flood([&stop, &sent] {
         int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in to = {};
         to.sin_family = AF_INET;
@@ -748,10 +934,11 @@ TEST_F(Network, DatagramFloodLeavesSoapServed)
         const std::string junk = "<not-a-probe/>";
         const auto until = Clock::now() + std::chrono::seconds(30);
         while (!stop.load() && Clock::now() < until)
-            sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            if (sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
+                ++sent;
         close(fd);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitFor([&sent] { return sent.load() > 10000; })) << "the flood never started";
     int answered = 0;
     const auto start = Clock::now();
     for (int i = 0; i < 20; ++i)
@@ -761,30 +948,8 @@ TEST_F(Network, DatagramFloodLeavesSoapServed)
     flood.join();
     std::printf("20 requests during a datagram flood: %.2f s\n", took);
     EXPECT_EQ(answered, 20);
-}
-
-// SIGTERM ends the daemon even while a plug-in command never ends: the command and what it
-// started are ended, the exit is clean and no child is left.
-TEST_F(DaemonFixture, StopEndsCommandsThatNeverEnd)
-{
-    UsePlugins("hung");
-    MakeUsers();
-    Start();
-    std::thread caller([this] { Call("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}}); });
-    const std::string record = dir / "record.hang";
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(record).find('\n') != std::string::npos; }, std::chrono::seconds(30)));
-    pid_t shell = 0, sleeper = 0;
-    ASSERT_EQ(sscanf(ReadFile(record).c_str(), "%d %d", &shell, &sleeper), 2);
-
-    daemon->Signal(SIGTERM);
-    EXPECT_EQ(daemon->Wait(std::chrono::seconds(30)), 0) << Log();
-    caller.join();
-    EXPECT_NE(Log().find("...exiting"), std::string::npos);
-    struct stat st;
-    EXPECT_NE(stat((dir / "pid").c_str(), &st), 0) << "pid file left behind";
-    // Ended processes may linger a moment until their new parent collects them.
-    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(shell) && !ProcessAlive(sleeper); }, std::chrono::seconds(10)));
-    daemon.reset();
+    // Each at once: a loop that served the datagrams first would keep every request waiting.
+    EXPECT_LT(took, 2 * kAtOnce);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageCase{"Help", {"-h"}, ""},
                       UsageCase{"Unknown", {"-x"}, "invalid option -- 'x'\n"},
                       UsageCase{"MissingArgument", {"-c"}, "option requires an argument -- 'c'\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param) { return param.param.name; });
 
 // Without a configuration file both warnings appear and the built-in defaults hold.
 TEST_F(Startup, MissingConfigUsesDefaults)

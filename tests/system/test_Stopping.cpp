@@ -1,9 +1,13 @@
-// Stopping ends within a bound whatever plug-ins left running: a command whose output is
-// held by a grandchild that left its process group or by a child that ignores SIGTERM, a
-// command that starts while the stop is under way, an action-set child that never ends and
-// one whose shell left its process group.
+// Stopping ends within a bound whatever plug-ins left running: a command that never ends, with
+// callers queued behind it or not, a command whose output is held by a grandchild that left
+// its process group or by a child that ignores SIGTERM, a command that starts while the stop
+// is under way, an action-set child that never ends, one that ignores SIGTERM and one whose
+// shell left its process group.
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <future>
+#include <sstream>
 #include <thread>
 
 #include "DaemonFixture.h"
@@ -11,6 +15,16 @@
 using namespace corvane_test;
 
 namespace {
+
+// What a stop gives what is still running: connections being served and action children
+// have this long, then connections are shut down and every command's process group gets
+// SIGTERM, and SIGKILL this much later.
+constexpr double kGrace = 3.0;
+constexpr double kPatience = 2.0;
+// How far past its moment a stop may end on a busy machine, and how far before it no right
+// stop ends.
+constexpr double kLate = 1.0;
+constexpr double kEarly = 0.2;
 
 class Stopping : public DaemonFixture {
 protected:
@@ -20,16 +34,19 @@ protected:
         MakeUsers();
     }
 
-    // The pid a fixture plug-in wrote to record.<name>, once it is there.
-    pid_t RecordedPid(const std::string& name)
+    // The pids a fixture plug-in wrote to record.<name>, all of each line, once its first
+    // line is there.
+    std::vector<pid_t> RecordedPids(const std::string& name)
     {
         const std::string record = dir / ("record." + name);
-        pid_t pid = 0;
-        const bool written = WaitFor(
-            [&] { return ReadFile(record).find('\n') != std::string::npos && sscanf(ReadFile(record).c_str(), "%d", &pid) == 1; },
-            std::chrono::seconds(15));
+        const bool written =
+            WaitFor([&] { return ReadFile(record).find('\n') != std::string::npos; }, std::chrono::seconds(15));
         EXPECT_TRUE(written) << record;
-        return written ? pid : 0;
+        std::vector<pid_t> pids;
+        std::istringstream text(ReadFile(record));
+        for (pid_t pid = 0; text >> pid;)
+            pids.push_back(pid);
+        return pids;
     }
 
     // Seconds from SIGTERM to the daemon's exit, and its status (-1 when it did not exit).
@@ -39,6 +56,26 @@ protected:
         daemon->Signal(SIGTERM);
         const int status = daemon->Wait(std::chrono::seconds(10));
         return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), status};
+    }
+
+    // A stop that ended 0 at `expected` seconds after SIGTERM, with "...exiting" last and the
+    // pid file removed.
+    void ExpectCleanExitAt(const std::pair<double, int>& stop, double expected)
+    {
+        EXPECT_EQ(stop.second, 0) << Log();
+        EXPECT_GT(stop.first, expected - kEarly);
+        EXPECT_LT(stop.first, expected + kLate);
+        const std::string log = Log();
+        ASSERT_GE(log.size(), 11u);
+        EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n");
+        EXPECT_FALSE(Exists(dir / "pid"));
+    }
+
+    // The pid a fixture plug-in wrote to record.<name>, once it is there.
+    pid_t RecordedPid(const std::string& name)
+    {
+        const std::vector<pid_t> pids = RecordedPids(name);
+        return pids.empty() ? 0 : pids[0];
     }
 
     void ExpectCleanExit()
@@ -70,34 +107,110 @@ struct Leftover {
     }
 };
 
-// The output of a command is held open by a grandchild in a session of its own, which no
-// signal to the command's group reaches, or by a child that ignores SIGTERM: the daemon still
-// exits 0 within the bound; the child it could reach is ended.
-TEST_F(Stopping, CommandOutputHeldByWhatTheCommandLeft)
-{
-    UsePlugins("hung");
-    struct Case {
-        const char* command;
-        bool reachable;
-    } cases[] = {{"escape", false}, {"stubborn", true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.command);
-        Start();
-        std::thread caller([&] { Call("command", {{"plugin", "hung"}, {"command", c.command}, {"parameters", ""}}); });
-        Leftover child;
-        child.pid = RecordedPid(c.command);
-        ASSERT_GT(child.pid, 0);
-        const std::pair<double, int> stop = TimedStop();
-        std::printf("stop with the output held by the %s child: %.1f s, status %d\n", c.command, stop.first, stop.second);
-        EXPECT_EQ(stop.second, 0) << Log();
-        daemon.reset();
-        caller.join();
-        ExpectCleanExit();
-        if (c.reachable) {
-            EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)));
-        }
-        ::unlink((dir / ("record." + std::string(c.command))).c_str());
+// Ends the processes a plug-in left behind, whatever the test's outcome.
+struct Leftovers {
+    std::vector<pid_t> pids;
+    ~Leftovers()
+    {
+        for (pid_t pid : pids)
+            ::kill(pid, SIGKILL);
     }
+};
+
+struct CommandCase {
+    const char* name;
+    const char* command;
+    int queued;       // callers waiting for the plug-in behind the first
+    double ends;      // seconds from SIGTERM to the daemon's exit
+    bool reachable;   // whether what the command started is ended too
+};
+
+class StoppingCommands : public Stopping, public ::testing::WithParamInterface<CommandCase> {};
+
+// A command that never ends is sent SIGTERM once connections have had their grace, and ends
+// by it (its trap records that); callers queued behind it on the plug-in start their commands
+// in turn and each is ended the same way. A child that ignores SIGTERM is ended by SIGKILL,
+// and output held open by a grandchild in a session of its own, which no signal to the
+// command's group reaches, is given up at the same moment. The daemon exits 0 at the bound;
+// no caller gets an answer, as their connections are shut down.
+TEST_P(StoppingCommands, EndAtTheirBound)
+{
+    const CommandCase& c = GetParam();
+    UsePlugins("hung");
+    Start();
+    auto call = [this, &c] {
+        return std::async(std::launch::async, [this, &c] {
+            return Call("command", {{"plugin", "hung"}, {"command", c.command}, {"parameters", ""}});
+        });
+    };
+    std::vector<std::future<HttpAnswer>> callers;
+    callers.push_back(call());
+    Leftovers left;
+    left.pids = RecordedPids(c.command);
+    ASSERT_FALSE(left.pids.empty());
+    if (c.queued > 0) {
+        // Each queued caller's connection is held by a worker waiting for the plug-in.
+        const int before = OpenDescriptors(daemon->pid());
+        for (int i = 0; i < c.queued; ++i)
+            callers.push_back(call());
+        ASSERT_TRUE(WaitFor([&] { return OpenDescriptors(daemon->pid()) == before + c.queued; }))
+            << OpenDescriptors(daemon->pid()) << " open, " << before << " before the queued callers";
+    }
+
+    const std::pair<double, int> stop = TimedStop();
+    std::printf("stop with %s: %.2f s, status %d\n", c.name, stop.first, stop.second);
+    ExpectCleanExitAt(stop, c.ends);
+    daemon.reset();
+    for (auto& caller : callers)
+        EXPECT_EQ(caller.get().raw, "");
+
+    const std::vector<pid_t> started = RecordedPids(c.command);
+    left.pids = started;
+    if (std::string(c.command) == "hang") {
+        // Every caller had the plug-in in its turn.
+        EXPECT_EQ(CountOf(Log(), "exec: " + (dir / "plugins/hung.sh") + " --hang"), c.queued + 1) << Log();
+        EXPECT_NE(ReadFile(dir / "record.hang-terminated").find(std::to_string(started[0]) + "\n"),
+                  std::string::npos)
+            << "the first command was not sent SIGTERM";
+    }
+    if (c.reachable) {
+        // Ended processes may linger a moment until their new parent collects them.
+        EXPECT_TRUE(WaitFor(
+            [&] { return std::none_of(started.begin(), started.end(), [](pid_t pid) { return ProcessAlive(pid); }); },
+            std::chrono::seconds(5)));
+    }
+}
+
+const CommandCase kCommandCases[] = {
+    {"NeverEnds", "hang", 0, kGrace, true},
+    {"CallersQueuedBehind", "hang", 3, kGrace, true},
+    {"ChildIgnoresSigterm", "stubborn", 0, kGrace + kPatience, true},
+    {"OutputHeldOutsideItsGroup", "escape", 0, kGrace + kPatience, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Commands, StoppingCommands, ::testing::ValuesIn(kCommandCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// An action-set child runs in a process group of its own and is ended by SIGTERM when the
+// daemon stops, once the grace has passed.
+TEST_F(Stopping, ActionChildEndsWithTheDaemon)
+{
+    UsePlugins("lingering");
+    Start();
+    Leftovers left;
+    left.pids = RecordedPids("linger");
+    ASSERT_EQ(left.pids.size(), 1u);
+    const pid_t child = left.pids[0];
+    const std::string stat = ReadFile("/proc/" + std::to_string(child) + "/stat");
+    int group = 0;
+    ASSERT_EQ(sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %d", &group), 1) << stat;
+    EXPECT_NE(group, getpgrp());
+
+    const std::pair<double, int> stop = TimedStop();
+    std::printf("stop with an action child running: %.2f s\n", stop.first);
+    ExpectCleanExitAt(stop, kGrace);
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child); }, std::chrono::seconds(5)))
+        << "the action child outlived the daemon";
 }
 
 // A command queued behind another on the same plug-in starts once the stop's signal has ended
@@ -133,8 +246,7 @@ TEST_F(Stopping, CommandStartedDuringTheStopIsEnded)
         EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }, std::chrono::seconds(5))) << pid;
 }
 
-// An action-set child runs in a process group of its own and is ended when the daemon stops,
-// also one that ignores SIGTERM.
+// An action-set child that ignores SIGTERM is ended with its group when its shell has gone.
 // One whose shell moved itself into the daemon's group is out of reach of the group's signals:
 // stopping gives up on it at its final bound, says so, and still exits cleanly, never waiting
 // for what it gave up.
@@ -146,7 +258,6 @@ TEST_F(Stopping, ActionChildEndsOrIsGivenUpWithTheDaemon)
         bool inItsOwnGroup;
         const char* line;  // the error line of a child given up, or nullptr
     } cases[] = {
-        {"lingering", "linger", true, nullptr},
         {"deaf", "deaf", true, nullptr},
         {"leaving", "left", false,
          "ERROR:  stopping without 0 connections and 1 action commands that did not end after SIGKILL"},

@@ -2,6 +2,7 @@
 // write-locked by another process while callers log in.
 #include <sys/stat.h>
 
+#include <future>
 #include <thread>
 
 #include "DaemonFixture.h"
@@ -68,7 +69,9 @@ TEST_F(Users, DatabaseRestoredInPlaceTakesEffect)
     EXPECT_NE(Log().find("user database " + (dir / "users.sqlite") + " was rewritten; reopened"), std::string::npos);
 }
 
-// A writer holding the database's lock for a moment delays a login instead of refusing it.
+// A writer holding the database's lock for a moment delays logins instead of refusing them:
+// the right password is accepted, a wrong one or an unknown user refused as without the lock,
+// and none is taken for a database that cannot be read.
 TEST_F(Users, WriteLockDelaysLogin)
 {
     const std::string locked = dir / "locked";
@@ -82,9 +85,18 @@ TEST_F(Users, WriteLockDelaysLogin)
         status = std::system(("sqlite3 '" + (dir / "users.sqlite") + "' < '" + (dir / "writer.sql") + "'").c_str());
     });
     EXPECT_TRUE(WaitFor([&] { return std::ifstream(locked).good(); })) << "the writer never took its lock";
-    EXPECT_EQ(Tokens("tech:pw1"), "*:AUTHED:service");
+    const struct {
+        const char* auth;
+        const char* tokens;
+    } cases[] = {{"tech:pw1", "*:AUTHED:service"}, {"tech:wrong", "401"}, {"nobody:pw1", "401"}};
+    std::vector<std::future<std::string>> logins;
+    for (const auto& c : cases)
+        logins.push_back(std::async(std::launch::async, [this, &c] { return Tokens(c.auth); }));
+    for (size_t i = 0; i < logins.size(); ++i)
+        EXPECT_EQ(logins[i].get(), cases[i].tokens) << cases[i].auth;
     writer.join();
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(Log().find("cannot be read"), std::string::npos) << Log();
 }
 
 }  // namespace
