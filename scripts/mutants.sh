@@ -17,8 +17,8 @@ table() {
   cat <<'EOF'
 sigkill-at-stop|core/CorvaneCore.cpp|s/CommandProcess::SignalAll\(SIGKILL\);/CommandProcess::SignalAll(SIGTERM);/
 abandon-at-stop|core/CorvaneCore.cpp|s/CommandProcess::AbandonAll\(\);//
-sigterm-first-at-stop|core/CorvaneCore.cpp|s/if \(std::chrono::steady_clock::now\(\) < killAt\) \{/if (false) {/
-signals-repeated-at-stop|core/CorvaneCore.cpp|s/while \(!WaitIdle\(std::chrono::milliseconds\(50\)\)\)/while (!WaitIdle(kCommandPatience))/
+sigterm-first-at-stop|core/CorvaneCore.cpp|s/if \(now < killAt\) \{/if (false) {/
+signals-repeated-at-stop|core/CorvaneCore.cpp|s/while \(!WaitIdle\(std::min\(Clock::now\(\) \+ kSignalRepeat, giveUpAt\)\)\)/while (!WaitIdle(giveUpAt))/
 command-process-group|plugins/CommandProcess.cpp|s/posix_spawnattr_setflags\(&attributes, POSIX_SPAWN_SETPGROUP/posix_spawnattr_setflags(&attributes, 0/
 request-deadline|soap/RequestLimits.h|s/kDeadline\(3\)/kDeadline(20)/
 request-deadline-doubled|soap/RequestLimits.h|s/kDeadline\(3\)/kDeadline(6)/
@@ -37,10 +37,10 @@ multi-reference-off|soap/SoapServer.cpp|s/soap_set_imode\(this, SOAP_XML_TREE\);
 malformed-credentials|soap/SoapServer.cpp|s/if \(reader_->CredentialsMalformed\(\)\)/if (false)/
 output-limit|plugins/PluginExec.cpp|s/if \(outputBytes > CommandLimits::kMaxOutputBytes\)/if (false)/
 busy-plugin-answer|soap/SoapServer.cpp|s/return this->error = 503;/return this->error = 500;/
-busy-plugin-yield|soap/SoapServer.cpp|s/\[owner\] \{ return owner->YieldWorker\(\); \}/[] { return false; }/
+busy-plugin-yield|soap/SoapServer.cpp|s/\[connections\] \{ return connections->YieldWorker\(\); \}/[] { return false; }/
 busy-plugin-patience|plugins/CommandLimits.h|s/kBusyPatience\(1\)/kBusyPatience(5)/
 busy-user-database|auth/SQLite.cpp|s/kBusyTimeoutMs = 2000;/kBusyTimeoutMs = 0;/
-close-log-result|core/Logger.cpp|s/(::close\(logFd_\) != 0 && errno != EINTR\)\n\s*)return false;/$1(void)0;/
+close-log-result|core/Logger.cpp|s/        logFd_ = -1;\n        return closed;/        return closed;/
 download-share|soap/DownloadLimits.h|s/kWorkersPerDownload = 2;/kWorkersPerDownload = 1;/
 waiting-connections-cap|core/CorvaneCore.cpp|s/kMaxWaitingConnections = 64;/kMaxWaitingConnections = 64000;/
 deferred-accept|core/CorvaneCore.cpp|s/kDeferAcceptSeconds = 30;/kDeferAcceptSeconds = 0;/
