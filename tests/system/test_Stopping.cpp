@@ -129,8 +129,8 @@ class StoppingCommands : public Stopping, public ::testing::WithParamInterface<C
 
 // A command that never ends is sent SIGTERM once connections have had their grace, and ends
 // by it (its trap records that); callers queued behind it on the plug-in start their commands
-// in turn and each is ended the same way. A child that ignores SIGTERM is ended by SIGKILL,
-// and output held open by a grandchild in a session of its own, which no signal to the
+// in turn and each is ended the same way. A command or a child that ignores SIGTERM is ended
+// by SIGKILL, and output held open by a grandchild in a session of its own, which no signal to the
 // command's group reaches, is given up at the same moment. The daemon exits 0 at the bound;
 // no caller gets an answer, as their connections are shut down.
 TEST_P(StoppingCommands, EndAtTheirBound)
@@ -185,6 +185,7 @@ const CommandCase kCommandCases[] = {
     {"NeverEnds", "hang", 0, kGrace, true},
     {"CallersQueuedBehind", "hang", 3, kGrace, true},
     {"ChildIgnoresSigterm", "stubborn", 0, kGrace + kPatience, true},
+    {"CommandIgnoresSigterm", "deaf", 0, kGrace + kPatience, true},
     {"OutputHeldOutsideItsGroup", "escape", 0, kGrace + kPatience, false},
 };
 
