@@ -191,9 +191,6 @@ int RequestReader::Parse(struct soap* ctx)
     if (error == SOAP_OK) {
         self->serving_ = &self->body_;
         self->servedAt_ = 0;
-        // The runtime holds what it reads to its own size limit, the size cap, which bounds
-        // the body: the head it counted so far is not part of that.
-        ctx->count = 0;
     }
     return error;
 }
