@@ -42,20 +42,34 @@ std::string Pattern(size_t size)
     return data;
 }
 
-// A connection that takes a download at the pace of a small receive window: once the head and
-// the first bytes are in, so that the daemon has opened the file and is sending it, `meanwhile`
-// runs, then the rest is read to the end.
-std::string SlowDownload(int port, const std::string& request, const std::function<void()>& meanwhile)
+// A loopback connection whose receive window is small (set before connecting, so the window
+// is what the handshake announces), or -1.
+int ConnectSmallWindow(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
     const int window = 64 * 1024;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A connection that takes a download at the pace of a small receive window: once the head and
+// the first bytes are in, so that the daemon has opened the file and is sending it, `meanwhile`
+// runs, then the rest is read to the end.
+std::string SlowDownload(int port, const std::string& request, const std::function<void()>& meanwhile)
+{
+    const int fd = ConnectSmallWindow(port);
     std::string raw;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && SendAll(fd, request)) {
+    if (fd >= 0 && SendAll(fd, request)) {
         char buf[4096];
         pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 10000) > 0) {
@@ -66,22 +80,16 @@ std::string SlowDownload(int port, const std::string& request, const std::functi
         meanwhile();
         raw += ReadAll(fd);
     }
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return raw;
 }
 
 // A connection that asks for a download with a small receive window and never reads it.
 int UnreadDownload(int port, const std::string& path)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int window = 64 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        !SendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n")) {
+    const int fd = ConnectSmallWindow(port);
+    if (fd >= 0 && !SendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n")) {
         close(fd);
         return -1;
     }
