@@ -6,6 +6,8 @@ pkg_check_modules(GSOAP REQUIRED IMPORTED_TARGET gsoapssl++)
 pkg_check_modules(LIBXMLPP REQUIRED IMPORTED_TARGET libxml++-2.6)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+# libxml2 is the oracle of the request reader's differential tests (it comes with libxml++).
+pkg_check_modules(LIBXML2 REQUIRED IMPORTED_TARGET libxml-2.0)
 find_package(ZLIB REQUIRED)
 find_program(SOAPCPP2 soapcpp2 REQUIRED)
 set(GSOAP_IMPORT_DIR /usr/share/gsoap/import CACHE PATH "gSOAP import headers")

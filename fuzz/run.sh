@@ -10,7 +10,7 @@ root=$(dirname "$here")
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
 build="$root/build/fuzz"
-all="fuzz_config fuzz_utilities fuzz_plugin_description fuzz_shell_words fuzz_wsdd fuzz_soap"
+all="fuzz_config fuzz_utilities fuzz_plugin_description fuzz_shell_words fuzz_wsdd fuzz_soap fuzz_xml_reader"
 targets=${*:-$all}
 
 mkdir -p "$root/build"

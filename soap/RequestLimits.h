@@ -1,8 +1,8 @@
 #pragma once
 // What one request may cost the daemon: its size, how long it may take to arrive, and the
 // shape of its XML. Each is enforced once, by every connection's RequestReader (the shape
-// through XmlShape) before the runtime parses anything; the runtime's own limits are left at
-// their defaults, which no request that passed the reader can reach.
+// through XmlReader, as it reads) before the runtime parses anything; the runtime's own limits
+// are left at their defaults, which no request that passed the reader can reach.
 // What one plug-in command may cost is in plugins/CommandLimits.h.
 #include <chrono>
 #include <cstddef>
@@ -28,7 +28,13 @@ constexpr std::chrono::seconds kDeadline(3);
 // The runtime's parser compares each attribute with those before it on the element and looks
 // prefixes up through every namespace declaration in scope; both are kept small so that
 // parsing stays linear in the request's size. Real clients use a handful of each.
+// No conforming parser is cheap without such caps either: libxml2 compares each attribute with
+// every other of its element too.
 constexpr std::size_t kMaxAttributesPerElement = 64;
 constexpr std::size_t kMaxNamespacesInScope = 64;
+// Longest element or attribute name, prefix included. The runtime keeps a name in a buffer of
+// SOAP_TAGLEN (1024) bytes and silently cuts a longer one, which could then match another;
+// real names are a few dozen bytes.
+constexpr std::size_t kMaxNameBytes = 1023;
 
 }  // namespace RequestLimits

@@ -10,7 +10,7 @@
 #include "soap/ChunkDecoder.h"
 #include "soap/HttpHead.h"
 #include "soap/RequestLimits.h"
-#include "soap/XmlShape.h"
+#include "soap/XmlReader.h"
 #include "stdsoap2.h"
 
 namespace {
@@ -314,8 +314,11 @@ int RequestReader::CheckBody(const HttpHead& head, std::string& body)
         }
         body.swap(inflated);
     }
-    if (const char* problem = XmlShapeProblem(body.data(), body.size()))
-        return RefuseForm(XmlEnvelopeVersion(body.data(), body.size()), "Malformed XML request", problem);
+    XmlReading reading = ReadXml(body);
+    if (reading.problem)
+        return RefuseForm(reading.envelopeVersion, "Malformed XML request", reading.problem);
+    // What the runtime parses is what the reader wrote.
+    body.swap(reading.canonical);
     return SOAP_OK;
 }
 
@@ -342,7 +345,19 @@ int RequestReader::RefuseHttp(int status, const char* problem)
 int RequestReader::RefuseForm(int version, const char* text, const char* detail)
 {
     soap_set_version(ctx_, static_cast<short>(version));
-    return soap_sender_fault(ctx_, text, detail);
+    // The runtime writes a detail as the XML it is; these details are text, so they are escaped.
+    if (!detail)
+        return soap_sender_fault(ctx_, text, nullptr);
+    std::string escaped;
+    for (const char* c = detail; *c; ++c) {
+        switch (*c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        default: escaped += *c;
+        }
+    }
+    return soap_sender_fault(ctx_, text, soap_strdup(ctx_, escaped.c_str()));
 }
 
 // The runtime sends no fault to a peer whose socket reads as ended, which is also what a

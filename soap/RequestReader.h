@@ -2,9 +2,9 @@
 // The one reader of a request: the connection's bytes reach the runtime only through it. It
 // reads the head and refuses ambiguous framing and a body without a declared end (411), reads
 // the body to its declared end and no further (chunks and compression undone by it alone),
-// refuses a body over the size cap with 413 and one whose XML shape is broken or costly
-// (XmlShape), and then serves the runtime the head and exactly the body it checked, as a
-// plain one. The whole request must arrive within
+// refuses a body over the size cap with 413 and one that is not well-formed XML or too costly
+// (XmlReader), and then serves the runtime the head and the body in the reader's canonical
+// form, as a plain one. The whole request must arrive within
 // RequestLimits::kDeadline. It also lets a fault reach a peer that has only half-closed.
 // Installs itself as the context's receive, HTTP-parse, poll and close hooks. Owned by the
 // SoapServer of one connection; used only by the worker thread that serves it.
@@ -28,8 +28,8 @@ public:
     // Whether the request carried credentials that cannot be read (not Basic, not base64,
     // no colon, a NUL, or more than one credentials line); they are then not handed on.
     bool CredentialsMalformed() const { return credentialsMalformed_; }
-    // The body that passed the shape check, which is all the runtime gets to parse; empty
-    // until then, and for a request whose method carries no body the service reads.
+    // The body XmlReader read and wrote, which is all the runtime gets to parse; empty until
+    // then, and for a request whose method carries no body the service reads.
     const std::string& CheckedBody() const { return body_; }
 
 private:

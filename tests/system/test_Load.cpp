@@ -76,7 +76,7 @@ protected:
             {Post(Envelope("no-such-operation")), status(500)},
             {"GET /downloads/missing HTTP/1.1\r\nHost: x\r\n\r\n", status(404)},
             {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n<a></",
-             [](const HttpAnswer& a) { return a.status == 500 && FaultOf(a.body).detail == "malformed end tag"; }},
+             [](const HttpAnswer& a) { return a.status == 500 && FaultOf(a.body).detail == "the document ends early"; }},
             {Post(Envelope("command", {{"plugin", "nosuch"}, {"command", "get"}, {"parameters", ""}})),
              [](const HttpAnswer& a) { return a.raw.empty(); }},
         };
