@@ -142,7 +142,7 @@ int CorvaneCore::RegisterPlugins()
     return count;
 }
 
-void CorvaneCore::StopServing()
+bool CorvaneCore::StopServing()
 {
     using Clock = std::chrono::steady_clock;
     stopping_.store(true);
@@ -162,10 +162,13 @@ void CorvaneCore::StopServing()
                 std::size_t actions = 0;
                 for (auto& entry : plugins)
                     actions += entry.second->CollectActionChildren();
+                const std::size_t connections = executor.running();
                 Logger::GetInstance()->Log(
-                    Logger::eError, "stopping without " + std::to_string(executor.running()) +
+                    Logger::eError, "stopping without " + std::to_string(connections) +
                                         " connections and " + std::to_string(actions) +
                                         " action commands that did not end after SIGKILL");
+                if (connections > 0)
+                    return false;
                 break;
             }
             if (now < killAt) {
@@ -179,6 +182,7 @@ void CorvaneCore::StopServing()
     // Queued connections are released here, each deleting its server unserved, so that none
     // keeps the core alive past main's release.
     executor.stop();
+    return true;
 }
 
 bool CorvaneCore::WaitIdle(std::chrono::steady_clock::time_point until)

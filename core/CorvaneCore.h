@@ -43,8 +43,10 @@ public:
     // are shut down, every command's process group is ended and the workers stop reading what
     // a command left behind, so that stopping never waits on a peer or a plug-in. A process
     // that left its command's group is given up on with an error line. Called by main once
-    // run returns, so that the core is released on the main thread.
-    void StopServing();
+    // run returns, so that the core is released on the main thread. False when a worker was
+    // still busy at the final bound (in CPU, where no signal reaches it): the pool is then not
+    // joined, and the core must not be destroyed while that worker may use it.
+    bool StopServing();
 
     const PluginMap& getPlugins() const { return plugins; }
     // What a connection's server uses of the core; the pointer keeps the core alive. Must be

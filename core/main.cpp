@@ -173,18 +173,35 @@ int main(int argc, char* argv[])
 
     int status = 0;
     bool ran = false;
+    auto finish = [&] {
+        logger->Log(Logger::eInfo, "...exiting");
+        logger->CloseLog();
+        if (!pidPath.empty())
+            unlink(pidPath.c_str());
+    };
+    // A worker still busy after the stop's final bound (in CPU, where no signal reaches it)
+    // must find the core as it was: the process ends at once, joining and destroying nothing.
+    auto abandon = [&] {
+        finish();
+        std::fflush(nullptr);
+        std::cout.flush();
+        _exit(status);
+    };
     try {
         boost::shared_ptr<CorvaneCore> core(new CorvaneCore());
         try {
             status = core->run();
             ran = true;
         } catch (...) {
-            core->StopServing();
+            status = 255;
+            if (!core->StopServing())
+                abandon();
             throw;
         }
         // Connections still queued or being served share the core; end them here so that
         // the release below destroys it on this thread.
-        core->StopServing();
+        if (!core->StopServing())
+            abandon();
         core.reset();
     } catch (const std::runtime_error& e) {
         logger->Log(Logger::eError, e.what());
@@ -192,9 +209,6 @@ int main(int argc, char* argv[])
             status = 255;
     }
 
-    logger->Log(Logger::eInfo, "...exiting");
-    logger->CloseLog();
-    if (!pidPath.empty())
-        unlink(pidPath.c_str());
+    finish();
     return status;
 }

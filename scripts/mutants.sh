@@ -15,6 +15,7 @@ jobs=${MUTANTS_JOBS:-8}
 # name | file | perl substitution applied once to the whole file (must change it)
 table() {
   cat <<'EOF'
+stop-final-bound|core/CorvaneCore.cpp|s/if \(connections > 0\)\n(\s*)return false;/if (false)\n$1return false;/
 sigkill-at-stop|core/CorvaneCore.cpp|s/CommandProcess::SignalAll\(SIGKILL\);/CommandProcess::SignalAll(SIGTERM);/
 abandon-at-stop|core/CorvaneCore.cpp|s/CommandProcess::AbandonAll\(\);//
 sigterm-first-at-stop|core/CorvaneCore.cpp|s/if \(now < killAt\) \{/if (false) {/
@@ -28,7 +29,12 @@ namespace-cap|soap/RequestLimits.h|s/kMaxNamespacesInScope = 64;/kMaxNamespacesI
 size-cap|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 64 * 1024 * 1024;/
 size-cap-doubled|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 2 * 1024 * 1024;/
 strict-chunk-decoder|soap/ChunkDecoder.cpp|s/case Step::kDataCr:\n(\s*)if \(c != '\\r'\)/case Step::kDataCr:\n$1if (false)/
-faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, detail\);/return soap_receiver_fault(ctx_, text, detail);/
+faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, escaped\);/return soap_receiver_fault(ctx_, text, escaped);/
+fault-detail-escaped|soap/RequestReader.cpp|s/case '<': xml \+= "&lt;"; break;/case '<': xml += "<"; break;/
+canonical-body|soap/RequestReader.cpp|s/body.swap\(reading.canonical\);//
+reader-forbidden-characters|soap/XmlReader.cpp|s/if \(!Utf8::IsXmlChar\(c\)\)\n(\s*)Refuse\("a character XML/if (false)\n$1Refuse("a character XML/
+reader-comment-dashes|soap/XmlReader.cpp|s/if \(p_ \+ 2 >= in_.size\(\) \|\| in_\[p_ \+ 2\] != '>'\)/if (false)/
+reader-element-prefix|soap/XmlReader.cpp|s/const std::string_view uri = Resolve\(name, true\);/const std::string_view uri = open_.empty() ? Resolve(name, true) : std::string_view();/
 faultcode-http|soap/RequestReader.cpp|s/return soap_set_sender_error\(ctx_, nullptr, problem, status\);/return soap_set_receiver_error(ctx_, nullptr, problem, status);/
 half-close-answer|soap/RequestReader.cpp|s/ctx->fpoll = &Poll;/ctx->fpoll = runtimePoll_;/
 refused-body-drain|soap/RequestReader.cpp|s/if \(self->unread_ && soap_valid_socket\(ctx->socket\)\)/if (false)/

@@ -346,18 +346,17 @@ int RequestReader::RefuseForm(int version, const char* text, const char* detail)
 {
     soap_set_version(ctx_, static_cast<short>(version));
     // The runtime writes a detail as the XML it is; these details are text, so they are escaped.
-    if (!detail)
-        return soap_sender_fault(ctx_, text, nullptr);
-    std::string escaped;
-    for (const char* c = detail; *c; ++c) {
+    std::string xml;
+    for (const char* c = detail; c && *c; ++c) {
         switch (*c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        default: escaped += *c;
+        case '&': xml += "&amp;"; break;
+        case '<': xml += "&lt;"; break;
+        case '>': xml += "&gt;"; break;
+        default: xml += *c;
         }
     }
-    return soap_sender_fault(ctx_, text, soap_strdup(ctx_, escaped.c_str()));
+    const char* escaped = detail ? soap_strdup(ctx_, xml.c_str()) : nullptr;
+    return soap_sender_fault(ctx_, text, escaped);
 }
 
 // The runtime sends no fault to a peer whose socket reads as ended, which is also what a

@@ -128,6 +128,19 @@ inline int OpenDescriptors(pid_t pid)
     return count;
 }
 
+// CPU seconds (user and system) the process has used so far.
+inline double CpuSeconds(pid_t pid)
+{
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    unsigned long utime = 0, stime = 0;
+    // Fields 14 and 15, counted from the state field that follows the name.
+    if (close == std::string::npos ||
+        sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 inline std::string DaemonPath() { return std::string(CORVANE_BINARY_DIR) + "/core/corvaned"; }
 
 }  // namespace corvane_test

@@ -170,6 +170,9 @@ inline std::string Disagreement(const std::string& body)
     const XmlReading ours = ReadXml(body);
     if (ours.problem && ours.overLimit)
         return std::string();  // a cap of ours that well-formed XML may exceed
+    // libxml2 takes a NUL after the root for the end of its input; XML allows no NUL anywhere.
+    if (body.find('\0') != std::string::npos)
+        return ours.problem ? std::string() : "accepted a NUL";
     const OracleReading theirs = ReadWithLibxml2(body);
     if (!theirs.accepted || theirs.refusedByDesign) {
         if (ours.problem)

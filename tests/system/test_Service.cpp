@@ -202,6 +202,84 @@ bool WellFormed(const std::string& xml)
     return doc != nullptr;
 }
 
+// A command's envelope with its plug-in name and parameters written as raw XML.
+std::string CommandXml(const std::string& pluginXml, const std::string& command, const std::string& parametersXml)
+{
+    std::string xml = Envelope("command", {{"plugin", "@p"}, {"command", command}, {"parameters", "@a"}});
+    xml.replace(xml.find(">@p<") + 1, 2, pluginXml);
+    return xml.replace(xml.find(">@a<") + 1, 2, parametersXml);
+}
+
+// What the service reads of a body is what a strict XML parser reads of it: markup that a
+// lenient reader would take otherwise is refused with a fault, and every reference and line
+// end arrives as XML defines it (the echo shows the value the plug-in got).
+TEST_F(Service, BodiesReadAsAStrictParserReadsThem)
+{
+    const std::string hidden = "<x" + std::string(" a='1' b='2' c='3'") + "/>";
+    const struct {
+        const char* what;
+        std::string request;
+        std::string result;  // the echo, or empty for a refusal
+        std::string detail;  // the refusal's detail, as the answer escapes it
+    } cases[] = {
+        {"an instruction ending after '?'", CommandXml("thermo", "echo", "<?p ? >" + hidden + "?>a"), "",
+         "processing instructions are not accepted"},
+        {"a bare '&' before a comment", CommandXml("thermo", "echo", "demo&<!--xyz</parameters>" + hidden + "<parameters>e-->"),
+         "", "an '&amp;' that begins no reference"},
+        {"a bare '&' before character data", CommandXml("thermo", "echo", "demo&<![CDATA[" + hidden + "]]>"), "",
+         "an '&amp;' that begins no reference"},
+        {"a bare '&' before the end tag", CommandXml("thermo", "echo", "demo&"), "", "an '&amp;' that begins no reference"},
+        {"'--' and '>' inside a comment", CommandXml("thermo", "echo", "<!-- -- >" + hidden + "-->a"), "",
+         "'--' inside a comment"},
+        {"an unterminated comment", CommandXml("thermo", "echo", "<!--->a"), "", "the document ends early"},
+        {"a cut UTF-8 sequence before '<'", CommandXml("thermo", "echo", "\xE2\x82<![CDATA[" + hidden + "]]>"), "",
+         "bytes that are not UTF-8"},
+        {"an overlong 'o' in the plug-in's name", CommandXml("ech\xC1\xAF", "echo", "a"), "", "bytes that are not UTF-8"},
+        {"an overlong '<'", CommandXml("thermo", "echo", "a\xC0\xBC" "b"), "", "bytes that are not UTF-8"},
+        {"Latin-1", CommandXml("thermo", "echo", "caf\xE9"), "", "bytes that are not UTF-8"},
+        {"beyond U+10FFFF", CommandXml("thermo", "echo", "a\xF4\x90\x80\x80"), "", "bytes that are not UTF-8"},
+        {"a raw NUL in the plug-in's name", CommandXml(std::string("thermo\0x", 8), "echo", "a"), "",
+         "a character XML does not allow"},
+        {"a raw NUL in a value", CommandXml("thermo", "echo", std::string("a\0b", 3)), "", "a character XML does not allow"},
+        {"undefined entities", CommandXml("thermo", "echo", "&foo;"), "", "an entity XML does not define"},
+        {"an entity in the wrong case", CommandXml("thermo", "echo", "&LT;"), "", "an entity XML does not define"},
+        {"HTML's entities", CommandXml("thermo", "echo", "&nbsp;&eacute;"), "", "an entity XML does not define"},
+        {"a declaration not first", " " + CommandXml("thermo", "echo", "a"), "", "an XML declaration that is not at the start"},
+        {"an instruction named xml-like", CommandXml("thermo", "echo", "<?xml-x?>a"), "", "processing instructions are not accepted"},
+        {"']]>' in text", CommandXml("thermo", "echo", "a]]>b"), "", "']]&gt;' in text"},
+        {"a name beginning with a digit", CommandXml("thermo", "echo", "<1a/>"), "", "a markup character where a name must be"},
+        {"an undeclared prefix", CommandXml("thermo", "echo", "<w:x>a</w:x>"), "", "a namespace prefix that is not declared"},
+        {"a prefix bound to nothing", CommandXml("thermo", "echo", "<x xmlns:w=''/>"), "",
+         "a prefix declared with an empty namespace"},
+        {"xml bound again", CommandXml("thermo", "echo", "<x xmlns:xml='urn:x'/>"), "",
+         "the prefix xml bound to another namespace, or its namespace to another prefix"},
+        {"'<' in a value", CommandXml("thermo", "echo", "<x a='<'/>"), "", "'&lt;' in an attribute value"},
+        // Delivered as a strict parser reads them.
+        {"long character references", CommandXml("thermo", "echo", "&#x1F600; &#128512; &#x10FFFF; p=A&#x00000410;B &#x0000041;"),
+         "arg:\xF0\x9F\x98\x80\narg:\xF0\x9F\x98\x80\narg:\xF4\x8F\xBF\xBF\narg:p=A\xD0\x90" "B\narg:A\n", ""},
+        {"references in the plug-in's name", CommandXml("&#x0000074;hermo", "echo", "a"), "arg:a\n", ""},
+        {"character data and comments", CommandXml("thermo", "echo", "<![CDATA[a&b]]><!-- c -->&lt;d"), "arg:a&b<d\n", ""},
+        {"CR LF and a lone CR", CommandXml("thermo", "echo", "'a\r\nb\rc'"), "arg:a\nb\nc\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const HttpAnswer a = Exchange(port, Post(c.request));
+        EXPECT_TRUE(WellFormed(a.body)) << a.raw;
+        if (c.detail.empty()) {
+            EXPECT_EQ(a.status, 200) << a.raw;
+            EXPECT_EQ(ElementText(a.body, "result"), c.result) << a.raw;
+        } else {
+            EXPECT_EQ(a.status, 500) << a.raw;
+            const SoapFault fault = FaultOf(a.body);
+            EXPECT_EQ(fault.code, "SOAP-ENV:Client");
+            EXPECT_EQ(fault.string, "Malformed XML request");
+            EXPECT_EQ(fault.detail, c.detail);
+        }
+    }
+    // The refused bodies ran nothing; the four others ran once each.
+    EXPECT_EQ(CountOf(Log(), " --echo "), 4) << Log();
+}
+
 // Every answer is well-formed XML, whatever characters the caller sent or a plug-in printed:
 // what XML cannot hold is answered as U+FFFD. A request holding such a character, as it is or
 // as a reference, is no XML at all and is refused before anything runs.
