@@ -62,14 +62,17 @@ void AppendUtf8(std::string& out, std::uint32_t c)
     }
 }
 
-// A character of text or of a value as the runtime gets it: the markup characters as entities.
-void AppendEscaped(std::string& out, std::uint32_t c)
+// A character of text (or of a value, `inValue`) as the runtime gets it: the markup characters
+// as entities; a quote only where it would end the value.
+void AppendEscaped(std::string& out, std::uint32_t c, bool inValue = false)
 {
     switch (c) {
     case '&': out += "&amp;"; break;
     case '<': out += "&lt;"; break;
     case '>': out += "&gt;"; break;
-    case '"': out += "&quot;"; break;
+    case '"':
+        out += inValue ? "&quot;" : "\"";
+        break;
     default: AppendUtf8(out, c);
     }
 }
@@ -460,7 +463,7 @@ private:
             // The value is UTF-8 already; only its markup characters change.
             for (const char c : a.value) {
                 if (c == '&' || c == '<' || c == '>' || c == '"')
-                    AppendEscaped(out_, static_cast<unsigned char>(c));
+                    AppendEscaped(out_, static_cast<unsigned char>(c), true);
                 else
                     out_ += c;
             }

@@ -9,8 +9,9 @@
 // The canonical form: UTF-8 without a byte order mark; the root element alone, nothing before or
 // after it; names, and the order of attributes, as sent; attribute values normalised as XML
 // says, in double quotes; text with its line ends normalised and CDATA sections as text; in
-// both, `&`, `<`, `>` and `"` written as the predefined entities and every other
+// both, `&`, `<`, `>` (and `"` in values) written as the predefined entities and every other
 // character, a referenced one too, as itself; comments dropped; an empty-element tag stays one.
+// It is at most four times the body's size (a raw '>' becomes "&gt;").
 #include <string>
 
 struct XmlReading {

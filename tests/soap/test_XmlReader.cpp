@@ -52,7 +52,7 @@ const Accepted kAccepted[] = {
     {"character data becomes text", "<a><![CDATA[<c></d>&#0; &amp;]]]]></a>", "<a>&lt;c&gt;&lt;/d&gt;&amp;#0; &amp;amp;]]</a>"},
     {"quotes: the other quote and '>' in values", "<a x=\"'1>2\" y='\"/>'/>", "<a x=\"'1&gt;2\" y=\"&quot;/&gt;\"/>"},
     {"white space inside tags", "<a\n\tx = \"1\"\n></a >", "<a x=\"1\"></a>"},
-    {"the predefined entities", "<a x='&apos;&quot;'>&lt;&gt;&amp;&apos;&quot;</a>", "<a x=\"'&quot;\">&lt;&gt;&amp;'&quot;</a>"},
+    {"the predefined entities", "<a x='&apos;&quot;'>&lt;&gt;&amp;&apos;&quot;</a>", "<a x=\"'&quot;\">&lt;&gt;&amp;'\"</a>"},
     {"'>' in text", "<a>1 > 0 ]></a>", "<a>1 &gt; 0 ]&gt;</a>"},
     // Every reference arrives as its character, however it is written.
     {"long character references", "<a x='&#x1F600;'>&#128512;&#x10FFFF;&#x0000041;&#00000065;&#x00000410;</a>",
