@@ -146,6 +146,8 @@ struct IgnoredAtStart {
     std::vector<int> ignored;
 };
 
+void PrintTo(const IgnoredAtStart& c, std::ostream* os) { *os << c.name; }
+
 class IgnoredStopSignals : public DaemonFixture, public ::testing::WithParamInterface<IgnoredAtStart> {};
 
 // A stop signal the daemon was started with ignored stays ignored, as nohup leaves HUP and a
