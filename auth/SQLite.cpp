@@ -206,10 +206,14 @@ void SQLite::ReopenIfReplaced()
     if (rc != SQLITE_OK) {
         const std::string error = fresh ? sqlite3_errmsg(fresh) : sqlite3_errstr(rc);
         sqlite3_close(fresh);
+        // A file renamed over the path leaves the open connection on the old file, which still
+        // answers; one rewritten in place is the file that connection reads, so nothing answers.
+        const char* const meanwhile = now.SameFile(dbStamp) ? "logins are refused until it can be read"
+                                                            : "the old one stays in use";
         if (!refused || !(now == refusedStamp))
             Logger::GetInstance()->Log(Logger::eError, "user database " + path + " was " + how +
-                                                           ", but the new file cannot be read (" + error +
-                                                           "); the old one stays in use");
+                                                           ", but the new file cannot be read (" + error + "); " +
+                                                           meanwhile);
         refused = true;
         refusedStamp = now;
         return;

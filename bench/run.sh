@@ -1,21 +1,41 @@
 #!/bin/bash
 # Benchmark of corvaned against nginx (cached operations, downloads) and a plain popen loop
-# (plug-in commands). Run as root: `sudo bench/run.sh`. Installs wrk and nginx if missing,
-# builds the release configuration into build/bench and runs everything inside one private
-# network and mount namespace, so nothing (WS-Discovery included) leaves loopback.
+# (plug-in commands). Run as root, as it stands: `bench/run.sh` (it calls no sudo). Installs
+# wrk and nginx if missing, builds the release configuration into build/bench and runs
+# everything inside one private network and mount namespace, so nothing (WS-Discovery
+# included) leaves loopback.
 # BENCH_SECONDS sets the length of each load run (default 8); BENCH_CASES names the groups of
 # rows to run (default all: logins load commands downloads startup size). The table goes to
 # stdout and to build/bench/results.md.
+# `bench/run.sh --check` only checks BENCH_SECONDS and BENCH_CASES, prints the groups it would
+# run and exits (no root needed, nothing built or started).
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build/bench
+# Every group of rows, in the order they run; the default is all of them.
+ALL_CASES="logins load commands downloads startup size"
 DUR=${BENCH_SECONDS:-8}
-CASES=${BENCH_CASES:-logins load commands downloads startup size}
+CASES=${BENCH_CASES:-$ALL_CASES}
 PORT=8083
 NGINX_PORT=8090
 
+check_arguments() {
+    [[ $DUR =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_SECONDS is not a number of seconds: $DUR" >&2; exit 1; }
+    local c
+    for c in $CASES; do
+        case " $ALL_CASES " in *" $c "*) ;; *) echo "unknown case group: $c" >&2; exit 1 ;; esac
+    done
+}
+
+if [ "${1:-}" = --check ]; then
+    check_arguments
+    echo "bench: would run:" $CASES
+    exit 0
+fi
+
 if [ "${1:-}" != --inside ]; then
+    check_arguments
     [ "$(id -u)" = 0 ] || { echo "run as root (network namespace, tmpfs mounts)" >&2; exit 1; }
     need=""
     command -v wrk >/dev/null || need="$need wrk"
@@ -38,9 +58,6 @@ if [ "${1:-}" != --inside ]; then
         [ -z "$ownPolicy" ] || { rm -f /usr/sbin/policy-rc.d; trap - EXIT; }
     fi
     [ -x "$BUILD/core/corvaned" ] || "$ROOT/scripts/install-deps.sh"
-    for c in $CASES; do
-        case $c in load|commands|downloads|startup|size) ;; *) echo "unknown case group: $c" >&2; exit 1 ;; esac
-    done
     (cd "$ROOT" && cmake --preset bench >/dev/null && cmake --build --preset bench >/dev/null)
     cc -O2 -Wall -Wextra -pthread -o "$BUILD/popen_loop" "$ROOT/bench/popen_loop.c"
     cc -O2 -Wall -Wextra -o "$BUILD/first_answer" "$ROOT/bench/first_answer.c"

@@ -53,6 +53,13 @@ int install_signal_handler()
     action.sa_flags = SA_RESTART;
 
     for (const auto& s : kStopSignals) {
+        // A stop signal the daemon was started with ignored stays ignored: nohup ignores HUP,
+        // and a shell without job control INT and QUIT for its background jobs, so that
+        // these do not end what they started.
+        struct sigaction inherited = {};
+        if (sigaction(s.number, nullptr, &inherited) == 0 && !(inherited.sa_flags & SA_SIGINFO) &&
+            inherited.sa_handler == SIG_IGN)
+            continue;
         const int rc = sigaction(s.number, &action, nullptr);
         if (rc != 0) {
             Logger::GetInstance()->Log(Logger::eError, std::string("set sigaction for ") + s.name + " failed");

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -19,8 +19,8 @@
 #include "core/CorvaneCore.h"
 #include "core/GlobalExit.h"
 #include "core/Logger.h"
+#include "core/PidFile.h"
 #include "core/Signals.h"
-#include "core/WriteAll.h"
 
 namespace {
 
@@ -44,28 +44,6 @@ void DetachDescriptors(std::initializer_list<int> fds)
     }
     if (devnull > 2)
         close(devnull);
-}
-
-// The pid file appears whole, with mode 0644 whatever the umask: it is written to a
-// temporary file beside it and renamed into place, so a reader finds either no file, the
-// previous one or the complete new one.
-bool WritePidFile(const std::string& path)
-{
-    std::vector<char> temp(path.begin(), path.end());
-    const std::string suffix = ".XXXXXX";
-    temp.insert(temp.end(), suffix.begin(), suffix.end());
-    temp.push_back('\0');
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const std::string text = std::to_string(getpid()) + "\n";
-    bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text.data(), text.size());
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temp.data(), path.c_str()) != 0) {
-        unlink(temp.data());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -161,8 +139,13 @@ int main(int argc, char* argv[])
 
     if (pidPath.empty())
         config->GetConfigValue("pidfile", pidPath);
-    if (!pidPath.empty() && !WritePidFile(pidPath))
-        logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath);
+    std::unique_ptr<PidFile> pidFile;
+    if (!pidPath.empty()) {
+        pidFile.reset(new PidFile(pidPath));
+        if (!pidFile->written())
+            logger->Log(Logger::eWarn, "could not write to pidfile " + pidPath +
+                                           (pidFile->reason().empty() ? "" : ": " + pidFile->reason()));
+    }
 
     // Process-wide allocator tuning, before the workers exist. Every connection gets its own
     // copy of the listening context, larger than glibc's default mmap threshold; without these
@@ -176,8 +159,7 @@ int main(int argc, char* argv[])
     auto finish = [&] {
         logger->Log(Logger::eInfo, "...exiting");
         logger->CloseLog();
-        if (!pidPath.empty())
-            unlink(pidPath.c_str());
+        pidFile.reset();
     };
     // A worker still busy after the stop's final bound (in CPU, where no signal reaches it)
     // must find the core as it was: the process ends at once, joining and destroying nothing.

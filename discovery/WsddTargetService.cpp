@@ -19,7 +19,7 @@
 
 #include "core/CorvaneConfig.h"
 #include "core/Logger.h"
-#include "core/WriteAll.h"
+#include "core/ReplaceFile.h"
 #include "discovery/ProcFiles.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
 #include "velmora/Utilities.h"
@@ -297,12 +297,9 @@ void WsddTargetService::LoadOrCreateIdentity()
     }
 
     uuidString_ = GenUUID();
-    const int fd = ::open(kIdentityPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int error = fd < 0 ? errno : 0;
-    if (error == 0 && !WriteAll(fd, uuidString_.data(), uuidString_.size()))
-        error = errno;
-    if (fd >= 0 && ::close(fd) != 0 && error == 0)
-        error = errno;
+    // Written beside and renamed over the path: a link there is replaced, and whatever file
+    // it pointed at is left as it was.
+    const int error = ReplaceFile(kIdentityPath, uuidString_, 0644);
     // Announcing an identity that the next start will not find would make every client see a
     // new device each time: the daemon does not start without one it can keep.
     if (error != 0)

@@ -601,6 +601,47 @@ TEST_F(UserStore, UnusableReplacementKeepsTheOpenDatabase)
     EXPECT_EQ(store.Login("bob", "hunter2").getName(), "bob");
 }
 
+// Garbage or a truncation written into the open database in place leaves nothing to answer
+// logins: each is refused, the line says so once, and the good content written back is used
+// at the next login.
+TEST_F(UserStore, UnreadableRewriteRefusesLoginsUntilRestored)
+{
+    const std::string good = corvane_test::ReadFile(dbPath);
+    ASSERT_GT(good.size(), 4096u);
+    const struct {
+        const char* name;
+        std::string content;
+        const char* reason;
+    } cases[] = {
+        {"garbage", std::string(4096, 'x'), "file is not a database"},
+        {"truncated", good.substr(0, 4096), "database disk image is malformed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        corvane_test::WriteFile(dbPath, good);
+        const LogCapture log;
+        SQLite store;
+        EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
+        struct stat before = {}, after = {};
+        ASSERT_EQ(stat(dbPath.c_str(), &before), 0);
+        corvane_test::WriteFile(dbPath, c.content);
+        ASSERT_EQ(stat(dbPath.c_str(), &after), 0);
+        ASSERT_EQ(after.st_ino, before.st_ino) << "not written in place";
+
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(LoginError(store, "alice", "secret"), "pw or user does not match");
+        EXPECT_EQ(log.Count("ERROR:  user database " + dbPath + " was rewritten, but the new file cannot be read (" +
+                            c.reason + "); logins are refused until it can be read\n"),
+                  1)
+            << log.Text();
+        EXPECT_EQ(log.Count("stays in use"), 0) << log.Text();
+
+        corvane_test::WriteFile(dbPath, good);
+        EXPECT_EQ(store.Login("alice", "secret").getName(), "alice");
+        EXPECT_EQ(log.Count("INFO:   user database " + dbPath + " was rewritten; reopened\n"), 1) << log.Text();
+    }
+}
+
 // A login while another process holds the write lock waits for it instead of refusing a
 // valid user.
 TEST_F(UserStore, WriteLockedDatabaseIsWaitedFor)

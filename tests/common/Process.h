@@ -37,6 +37,13 @@ public:
             }
             if (!cwd.empty() && chdir(cwd.c_str()) != 0)
                 _exit(126);
+            // The daemon keeps a stop signal it starts with ignored: each child starts with the
+            // defaults, whatever this test was started with (a background job ignores INT and QUIT).
+            for (int sig = 1; sig < NSIG; ++sig)
+                signal(sig, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
             execv(args[0], args.data());
             _exit(127);
         }

@@ -10,6 +10,8 @@
 #include "UuidText.h"
 #include "WsddServiceTest.h"
 #include "common/LogCapture.h"
+#include "common/TempDir.h"
+#include "common/TestSupport.h"
 #include "discovery/WsddTargetServiceConstructionException.h"
 
 using corvane_test::CountOf;
@@ -64,6 +66,8 @@ TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
     for (const IdentityCase& c : kIdentityCases) {
         SCOPED_TRACE(c.name);
         WriteIdentity(c.present ? &c.content : nullptr);
+        struct stat before = {};
+        ASSERT_EQ(::stat(kIdentityPath, &before) == 0, c.present);
         UdpSocket observer = UdpSocket::GroupObserver();
         const LogCapture capture;
         std::string announced;
@@ -82,10 +86,61 @@ TEST_F(WsddServiceTest, IdentityFileKeptOnlyWhenWellFormed)
         if (c.announced) {
             EXPECT_EQ(announced, c.announced);
             EXPECT_EQ(stored, c.content);
+            struct stat after = {};
+            ASSERT_EQ(::stat(kIdentityPath, &after), 0);
+            EXPECT_EQ(after.st_ino, before.st_ino) << "a kept identity was written anew";
+            EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+            EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
         } else {
             EXPECT_TRUE(IsGeneratedUuidUrn(announced)) << announced;
             EXPECT_EQ(stored, announced);
             EXPECT_EQ(stored.size(), 45u);
+        }
+        EXPECT_EQ(SigtermCount(), 0);
+    }
+}
+
+// A symbolic link at the identity path is read through: one to a valid identity is kept as it
+// is, one to a file of other content is replaced by a regular file holding the new identifier,
+// and the file it pointed at is left as it was.
+TEST_F(WsddServiceTest, IdentityLinkIsReplacedItsTargetLeftAlone)
+{
+    corvane_test::TempDir elsewhere;
+    const std::string target = elsewhere / "settings";
+    const struct {
+        const char* name;
+        std::string content;
+        bool kept;
+    } cases[] = {
+        {"link to other content", "mode=quiet\n", false},
+        {"link to a valid identity", kValid, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteIdentity(nullptr);
+        corvane_test::WriteFile(target, c.content);
+        ASSERT_EQ(::symlink(target.c_str(), kIdentityPath), 0) << std::strerror(errno);
+        const LogCapture capture;
+        std::string announced;
+        {
+            WsddTargetService service;
+            announced = service.GetUuidString();
+        }
+        EXPECT_EQ(corvane_test::ReadFile(target), c.content);
+        EXPECT_EQ(CountOf(capture.Text(), LogCapture::Line(Logger::eWarn, "wsdd uuid from file is not valid.")),
+                  c.kept ? 0 : 1);
+        struct stat st = {};
+        ASSERT_EQ(::lstat(kIdentityPath, &st), 0);
+        if (c.kept) {
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+            EXPECT_EQ(announced, kValid);
+        } else {
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, 0644u);
+            EXPECT_TRUE(IsGeneratedUuidUrn(announced)) << announced;
+            std::string stored;
+            ASSERT_TRUE(ReadIdentity(stored));
+            EXPECT_EQ(stored, announced);
         }
         EXPECT_EQ(SigtermCount(), 0);
     }

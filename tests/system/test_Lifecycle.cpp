@@ -6,7 +6,9 @@
 #include <sys/syscall.h>
 #include <sys/user.h>
 
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "DaemonFixture.h"
 #include "common/Multicast.h"
@@ -127,6 +129,61 @@ TEST_P(StopSignals, EndTheDaemonCleanly)
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignals,
                          ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT, SIGALRM),
                          [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
+
+// One bit per signal of the mask `field` ("SigIgn", "SigCgt", "ShdPnd") in /proc/<pid>/status.
+bool InSignalMask(pid_t pid, const std::string& field, int sig)
+{
+    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("\n" + field + ":\t");
+    if (at == std::string::npos)
+        throw std::runtime_error("no " + field + " for process " + std::to_string(pid));
+    return (std::stoull(status.substr(at + field.size() + 3), nullptr, 16) >> (sig - 1)) & 1;
+}
+
+struct IgnoredAtStart {
+    const char* name;
+    std::vector<std::string> wrapper;  // starts the daemon with these signals ignored
+    std::vector<int> ignored;
+};
+
+void PrintTo(const IgnoredAtStart& c, std::ostream* os) { *os << c.name; }
+
+class IgnoredStopSignals : public DaemonFixture, public ::testing::WithParamInterface<IgnoredAtStart> {};
+
+// A stop signal the daemon was started with ignored stays ignored, as nohup leaves HUP and a
+// shell without job control INT and QUIT for a background job: sent, it leaves the daemon
+// serving. The other stop signals have its handler, and TERM stops it cleanly.
+TEST_P(IgnoredStopSignals, StayIgnored)
+{
+    const std::vector<int>& ignored = GetParam().ignored;
+    UsePlugins("plugins");
+    MakeUsers();
+    Start("", GetParam().wrapper);
+    const pid_t pid = daemon->pid();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT, SIGALRM}) {
+        const bool wanted = std::find(ignored.begin(), ignored.end(), sig) != ignored.end();
+        EXPECT_EQ(InSignalMask(pid, "SigIgn", sig), wanted) << sigabbrev_np(sig);
+        EXPECT_EQ(InSignalMask(pid, "SigCgt", sig), !wanted) << sigabbrev_np(sig);
+    }
+    for (int sig : ignored) {
+        daemon->Signal(sig);
+        // Taken by a thread, or dropped at once as an ignored signal is.
+        ASSERT_TRUE(WaitFor([&] { return !InSignalMask(pid, "ShdPnd", sig); })) << sigabbrev_np(sig);
+        // The loop's turn after a stop request is its last: a second call in a row needs another.
+        for (int call = 0; call < 2; ++call)
+            EXPECT_EQ(ElementText(Call("auth-user").body, "result"), "*") << sigabbrev_np(sig) << Log();
+    }
+    EXPECT_EQ(Log().find("...exiting"), std::string::npos);
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(Exists(dir / "pid"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starters, IgnoredStopSignals,
+    ::testing::Values(IgnoredAtStart{"Nohup", {"/usr/bin/nohup"}, {SIGHUP}},
+                      IgnoredAtStart{"BackgroundJob", {"/bin/sh", "-c", "trap '' INT QUIT; exec \"$@\"", "sh"},
+                                     {SIGINT, SIGQUIT}}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 // A wait of the main loop cut short the way a debugger's call into the process does it
 // (the interrupted select returns EINTR) does not end the daemon: it goes on serving.

@@ -277,6 +277,96 @@ TEST_F(Startup, DiscoveryIdentityDecidesTheStart)
     }
 }
 
+class PidFileOwner : public DaemonFixture {
+protected:
+    // The test's configuration with another port and log file, on the same pid file.
+    std::string SecondConfig(int secondPort)
+    {
+        std::string text = ReadFile(Config());
+        text.replace(text.find("port=" + std::to_string(port) + "\n"), std::to_string(port).size() + 6,
+                     "port=" + std::to_string(secondPort) + "\n");
+        text.replace(text.find("logfile=" + (dir / "corvaned.log")), 8 + (dir / "corvaned.log").size(),
+                     "logfile=" + (dir / "second.log"));
+        WriteFile(dir / "second.conf", text);
+        return dir / "second.conf";
+    }
+    // Which file the path names now.
+    static ino_t Inode(const std::string& path)
+    {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+};
+
+// The pid file belongs to the daemon that runs: a second start on it warns that it is held,
+// neither writes nor removes it, whether it then fails on the same port or runs beside on
+// another; the file stays the first one's until that one's own exit removes it.
+TEST_F(PidFileOwner, SecondStartLeavesItAlone)
+{
+    UsePlugins("plugins");
+    MakeUsers();
+    Start();
+    const std::string pidPath = dir / "pid";
+    const std::string first = std::to_string(daemon->pid()) + "\n";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(pidPath) == first; })) << ReadFile(pidPath);
+    const ino_t inode = Inode(pidPath);
+    const struct {
+        const char* name;
+        int port;
+        int status;  // -1: runs until stopped
+    } cases[] = {{"same port", port, 28}, {"another port", FreePort(), -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink((dir / "second.log").c_str());
+        Process second({DaemonPath(), "-c", SecondConfig(c.port)}, dir / "second.err");
+        if (c.status == -1) {
+            ASSERT_TRUE(WaitFor([&] {
+                const int fd = ConnectLoopback(c.port);
+                if (fd >= 0)
+                    close(fd);
+                return fd >= 0 || !ProcessAlive(second.pid());
+            }));
+            EXPECT_TRUE(ProcessAlive(second.pid())) << ReadFile(dir / "second.log");
+            EXPECT_EQ(ReadFile(pidPath), first);
+            second.Signal(SIGTERM);
+            EXPECT_EQ(second.Wait(), 0);
+        } else {
+            EXPECT_EQ(second.Wait(), c.status);
+        }
+        const std::string log = ReadFile(dir / "second.log");
+        EXPECT_EQ(CountOf(log, "WARN:   could not write to pidfile " + pidPath + ": held by process " +
+                                   std::to_string(daemon->pid()) + "\n"),
+                  1)
+            << log;
+        EXPECT_NE(log.rfind("...exiting\n"), std::string::npos) << log;
+        EXPECT_EQ(ReadFile(pidPath), first);
+        EXPECT_EQ(Inode(pidPath), inode);
+    }
+    EXPECT_TRUE(ProcessAlive(daemon->pid()));
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(Exists(pidPath));
+}
+
+// A daemon that was killed leaves its pid file unlocked behind: the next start replaces it.
+TEST_F(PidFileOwner, KilledDaemonsFileIsReplaced)
+{
+    UsePlugins("plugins");
+    MakeUsers();
+    const std::string pidPath = dir / "pid";
+    Start();
+    const std::string killed = std::to_string(daemon->pid()) + "\n";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(pidPath) == killed; })) << ReadFile(pidPath);
+    daemon->Signal(SIGKILL);
+    EXPECT_EQ(daemon->Wait(), 128 + SIGKILL);
+    EXPECT_EQ(ReadFile(pidPath), killed);
+    Start();
+    const std::string next = std::to_string(daemon->pid()) + "\n";
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(pidPath) == next; })) << ReadFile(pidPath);
+    EXPECT_EQ(Log().find("could not write to pidfile"), std::string::npos) << Log();
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(Exists(pidPath));
+}
+
 class DaemonMode : public DaemonFixture {};
 
 std::string DescriptorTarget(pid_t pid, int fd)
