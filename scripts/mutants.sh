@@ -30,7 +30,7 @@ size-cap|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 64 * 1024 
 size-cap-doubled|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 2 * 1024 * 1024;/
 strict-chunk-decoder|soap/ChunkDecoder.cpp|s/case Step::kDataCr:\n(\s*)if \(c != '\\r'\)/case Step::kDataCr:\n$1if (false)/
 faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, escaped\);/return soap_receiver_fault(ctx_, text, escaped);/
-fault-detail-escaped|soap/RequestReader.cpp|s/case '<': xml \+= "&lt;"; break;/case '<': xml += "<"; break;/
+fault-detail-escaped|soap/RequestReader.cpp|s/AppendXmlEscaped\(xml, \*c\);/xml += *c;/
 canonical-body|soap/RequestReader.cpp|s/body.swap\(reading.canonical\);//
 reader-forbidden-characters|soap/XmlReader.cpp|s/if \(!Utf8::IsXmlChar\(c\)\)\n(\s*)Refuse\("a character XML/if (false)\n$1Refuse("a character XML/
 reader-comment-dashes|soap/XmlReader.cpp|s/if \(p_ \+ 2 >= in_.size\(\) \|\| in_\[p_ \+ 2\] != '>'\)/if (false)/

@@ -347,14 +347,8 @@ int RequestReader::RefuseForm(int version, const char* text, const char* detail)
     soap_set_version(ctx_, static_cast<short>(version));
     // The runtime writes a detail as the XML it is; these details are text, so they are escaped.
     std::string xml;
-    for (const char* c = detail; c && *c; ++c) {
-        switch (*c) {
-        case '&': xml += "&amp;"; break;
-        case '<': xml += "&lt;"; break;
-        case '>': xml += "&gt;"; break;
-        default: xml += *c;
-        }
-    }
+    for (const char* c = detail; c && *c; ++c)
+        AppendXmlEscaped(xml, *c);
     const char* escaped = detail ? soap_strdup(ctx_, xml.c_str()) : nullptr;
     return soap_sender_fault(ctx_, text, escaped);
 }

@@ -62,19 +62,13 @@ void AppendUtf8(std::string& out, std::uint32_t c)
     }
 }
 
-// A character of text (or of a value, `inValue`) as the runtime gets it: the markup characters
-// as entities; a quote only where it would end the value.
+// A character of text (or of a value, `inValue`) as the runtime gets it.
 void AppendEscaped(std::string& out, std::uint32_t c, bool inValue = false)
 {
-    switch (c) {
-    case '&': out += "&amp;"; break;
-    case '<': out += "&lt;"; break;
-    case '>': out += "&gt;"; break;
-    case '"':
-        out += inValue ? "&quot;" : "\"";
-        break;
-    default: AppendUtf8(out, c);
-    }
+    if (c < 0x80)
+        AppendXmlEscaped(out, static_cast<char>(c), inValue);
+    else
+        AppendUtf8(out, c);
 }
 
 bool IsSoap12Envelope(std::string_view uri)
@@ -461,12 +455,8 @@ private:
             out_ += a.name;
             out_ += "=\"";
             // The value is UTF-8 already; only its markup characters change.
-            for (const char c : a.value) {
-                if (c == '&' || c == '<' || c == '>' || c == '"')
-                    AppendEscaped(out_, static_cast<unsigned char>(c), true);
-                else
-                    out_ += c;
-            }
+            for (const char c : a.value)
+                AppendXmlEscaped(out_, c, true);
             out_ += '"';
         }
         if (empty) {
@@ -593,6 +583,17 @@ private:
 };
 
 }  // namespace
+
+void AppendXmlEscaped(std::string& out, char c, bool inValue)
+{
+    switch (c) {
+    case '&': out += "&amp;"; break;
+    case '<': out += "&lt;"; break;
+    case '>': out += "&gt;"; break;
+    case '"': out += inValue ? "&quot;" : "\""; break;
+    default: out += c;
+    }
+}
 
 XmlReading ReadXml(const std::string& body)
 {

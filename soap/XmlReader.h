@@ -29,3 +29,7 @@ struct XmlReading {
 };
 
 XmlReading ReadXml(const std::string& body);
+
+// Appends one byte of text as XML carries it: `&`, `<` and `>` as the predefined entities, and
+// `"` too in an attribute value (`inValue`). Bytes of UTF-8 sequences pass unchanged.
+void AppendXmlEscaped(std::string& out, char c, bool inValue = false);
