@@ -37,6 +37,10 @@ malformed-credentials|soap/SoapServer.cpp|s/if \(reader_->CredentialsMalformed\(
 output-limit|plugins/PluginExec.cpp|s/if \(outputBytes > CommandLimits::kMaxOutputBytes\)/if (false)/
 busy-plugin-answer|soap/SoapServer.cpp|s/return this->error = 503;/return this->error = 500;/
 busy-plugin-yield|soap/SoapServer.cpp|s/\[connections\] \{ return connections->YieldWorker\(\); \}/[] { return false; }/
+yield-place-given-back|soap/ConnectionRegistry.cpp|s/while \(yielded > 0 && /while (yielded < 0 && /
+yield-count-below-zero|soap/ConnectionRegistry.cpp|s/while \(yielded > 0 && /while (/
+yield-one-place-each|soap/ConnectionRegistry.cpp|s/if \(waiting_\.load\(\) <= yielded\)/if (waiting_.load() < yielded)/
+closed-connection-kept|soap/ConnectionRegistry.cpp|s/sockets_\.erase\(key\);//
 busy-plugin-patience|plugins/CommandLimits.h|s/kBusyPatience\(1\)/kBusyPatience(5)/
 busy-user-database|auth/SQLite.cpp|s/kBusyTimeoutMs = 2000;/kBusyTimeoutMs = 0;/
 close-log-result|core/Logger.cpp|s/        logFd_ = -1;\n        return closed;/        return closed;/
