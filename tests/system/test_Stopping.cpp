@@ -5,7 +5,6 @@
 // shell left its process group.
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -21,6 +20,8 @@ namespace {
 // SIGTERM, and SIGKILL this much later.
 constexpr double kGrace = 3.0;
 constexpr double kPatience = 2.0;
+// And how long after the first SIGKILL it gives up on what still runs: the final bound.
+constexpr double kGiveUp = 2.0;
 // How far past its moment a stop may end on a busy machine, and how far before it no right
 // stop ends.
 constexpr double kLate = 1.0;
@@ -76,24 +77,6 @@ protected:
     {
         const std::vector<pid_t> pids = RecordedPids(name);
         return pids.empty() ? 0 : pids[0];
-    }
-
-    void ExpectCleanExit()
-    {
-        const std::string log = Log();
-        ASSERT_GE(log.size(), 11u);
-        EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n");
-        EXPECT_FALSE(Exists(dir / "pid"));
-    }
-
-    // The daemon stops with status 0 within TimedStop's bound, its last line written and its
-    // pid file gone; how long it took is printed.
-    void StopCleanly(const char* with)
-    {
-        const std::pair<double, int> stop = TimedStop();
-        std::printf("stop with %s: %.1f s\n", with, stop.first);
-        EXPECT_EQ(stop.second, 0) << Log();
-        ExpectCleanExit();
     }
 };
 
@@ -192,28 +175,6 @@ const CommandCase kCommandCases[] = {
 INSTANTIATE_TEST_SUITE_P(Commands, StoppingCommands, ::testing::ValuesIn(kCommandCases),
                          [](const auto& param) { return std::string(param.param.name); });
 
-// An action-set child runs in a process group of its own and is ended by SIGTERM when the
-// daemon stops, once the grace has passed.
-TEST_F(Stopping, ActionChildEndsWithTheDaemon)
-{
-    UsePlugins("lingering");
-    Start();
-    Leftovers left;
-    left.pids = RecordedPids("linger");
-    ASSERT_EQ(left.pids.size(), 1u);
-    const pid_t child = left.pids[0];
-    const std::string stat = ReadFile("/proc/" + std::to_string(child) + "/stat");
-    int group = 0;
-    ASSERT_EQ(sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %d", &group), 1) << stat;
-    EXPECT_NE(group, getpgrp());
-
-    const std::pair<double, int> stop = TimedStop();
-    std::printf("stop with an action child running: %.2f s\n", stop.first);
-    ExpectCleanExitAt(stop, kGrace);
-    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child); }, std::chrono::seconds(5)))
-        << "the action child outlived the daemon";
-}
-
 // A command queued behind another on the same plug-in starts once the stop's signal has ended
 // the first; it is ended too, by the next round of signals.
 TEST_F(Stopping, CommandStartedDuringTheStopIsEnded)
@@ -235,7 +196,9 @@ TEST_F(Stopping, CommandStartedDuringTheStopIsEnded)
     TcpRow row;
     ASSERT_TRUE(WaitFor([&] { return FindTcpRow(port, LocalPort(second), row) && row.unread == 0; }));
 
-    StopCleanly("a command queued behind a hung one");
+    const std::pair<double, int> stop = TimedStop();
+    std::printf("stop with a command queued behind a hung one: %.2f s\n", stop.first);
+    ExpectCleanExitAt(stop, kGrace);
     daemon.reset();
     first.join();
     ::close(second);
@@ -247,46 +210,53 @@ TEST_F(Stopping, CommandStartedDuringTheStopIsEnded)
         EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }, std::chrono::seconds(5))) << pid;
 }
 
-// An action-set child that ignores SIGTERM is ended with its group when its shell has gone.
-// One whose shell moved itself into the daemon's group is out of reach of the group's signals:
-// stopping gives up on it at its final bound, says so, and still exits cleanly, never waiting
-// for what it gave up.
-TEST_F(Stopping, ActionChildEndsOrIsGivenUpWithTheDaemon)
-{
-    const struct {
-        const char* fixture;
-        const char* record;
-        bool inItsOwnGroup;
-        const char* line;  // the error line of a child given up, or nullptr
-    } cases[] = {
-        {"deaf", "deaf", true, nullptr},
-        {"leaving", "left", false,
-         "ERROR:  stopping without 0 connections and 1 action commands that did not end after SIGKILL"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fixture);
-        std::filesystem::remove_all(dir / "plugins");
-        UsePlugins(c.fixture);
-        Start();
-        Leftover child;
-        child.pid = RecordedPid(c.record);
-        ASSERT_GT(child.pid, 0);
-        if (c.inItsOwnGroup) {
-            EXPECT_NE(getpgid(child.pid), getpgid(daemon->pid()));
-        } else {
-            EXPECT_EQ(getpgid(child.pid), getpgid(daemon->pid()));
-        }
+struct ActionCase {
+    const char* name;
+    const char* fixture;
+    const char* record;
+    bool inItsOwnGroup;
+    double ends;       // seconds from SIGTERM to the daemon's exit
+    const char* line;  // the error line of a child given up, or nullptr
+};
 
-        StopCleanly(c.line ? "an action shell outside its group" : "an action child running");
-        daemon.reset();
-        if (c.line) {
-            EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
-        } else {
-            EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)))
-                << "the action child outlived the daemon";
-        }
-        ::unlink((dir / ("record." + std::string(c.record))).c_str());
+class StoppingActions : public Stopping, public ::testing::WithParamInterface<ActionCase> {};
+
+// An action-set child runs in a process group of its own and is ended with it when the daemon
+// stops, once the grace has passed: by SIGTERM, or, when it ignores SIGTERM, by the SIGKILL its
+// group gets as its shell is collected. One whose shell moved itself into the daemon's group is
+// out of reach of the group's signals: stopping gives up on it at its final bound, says so,
+// and still exits cleanly, never waiting for what it gave up.
+TEST_P(StoppingActions, EndOrAreGivenUpAtTheirBound)
+{
+    const ActionCase& c = GetParam();
+    UsePlugins(c.fixture);
+    Start();
+    Leftover child;
+    child.pid = RecordedPid(c.record);
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(getpgid(child.pid) != getpgid(daemon->pid()), c.inItsOwnGroup);
+
+    const std::pair<double, int> stop = TimedStop();
+    std::printf("stop with %s: %.2f s, status %d\n", c.name, stop.first, stop.second);
+    ExpectCleanExitAt(stop, c.ends);
+    daemon.reset();
+    if (c.line) {
+        EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
+    } else {
+        EXPECT_EQ(Log().find("stopping without"), std::string::npos) << Log();
+        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(child.pid); }, std::chrono::seconds(5)))
+            << "the action child outlived the daemon";
     }
 }
+
+const ActionCase kActionCases[] = {
+    {"EndsBySigterm", "lingering", "linger", true, kGrace, nullptr},
+    {"IgnoresSigterm", "deaf", "deaf", true, kGrace, nullptr},
+    {"LeftItsGroup", "leaving", "left", false, kGrace + kPatience + kGiveUp,
+     "ERROR:  stopping without 0 connections and 1 action commands that did not end after SIGKILL"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Actions, StoppingActions, ::testing::ValuesIn(kActionCases),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
