@@ -27,6 +27,7 @@ attribute-cap|soap/RequestLimits.h|s/kMaxAttributesPerElement = 64;/kMaxAttribut
 namespace-cap|soap/RequestLimits.h|s/kMaxNamespacesInScope = 64;/kMaxNamespacesInScope = 64000;/
 size-cap|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 64 * 1024 * 1024;/
 size-cap-doubled|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 2 * 1024 * 1024;/
+inflated-size-cap|soap/RequestReader.cpp|s/if \(BeyondSizeCap\(out\.size\(\)\)\) \{/if (out.size() > 2 * RequestLimits::kMaxBytes) {/
 strict-chunk-decoder|soap/ChunkDecoder.cpp|s/case Step::kDataCr:\n(\s*)if \(c != '\\r'\)/case Step::kDataCr:\n$1if (false)/
 faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, detail\);/return soap_receiver_fault(ctx_, text, detail);/
 faultcode-http|soap/RequestReader.cpp|s/return soap_set_sender_error\(ctx_, nullptr, problem, status\);/return soap_set_receiver_error(ctx_, nullptr, problem, status);/
