@@ -153,18 +153,23 @@ TEST_F(Load, ManyClientsMixedRequests)
 TEST_F(Load, BusyPluginCannotTakeEveryWorker)
 {
     std::atomic<bool> stop{false};
-    std::atomic<int> refused{0};
+    // The hung command never answers: every answer its callers get is a refusal, and the
+    // first answer that is not one is kept to show.
+    std::atomic<int> refused{0}, otherAnswers{0};
     std::mutex firstMutex;
-    HttpAnswer firstRefusal;
+    HttpAnswer firstRefusal, firstOther;
     std::vector<std::future<void>> callers;
     for (int c = 0; c < 16; ++c)
         callers.push_back(std::async(std::launch::async, [&] {
             while (!stop.load()) {
                 HttpAnswer a = Exchange(port, Post(Envelope("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}})));
-                if (a.status == 503 && refused++ == 0) {
-                    std::lock_guard<std::mutex> lock(firstMutex);
+                if (a.raw.empty())
+                    continue;
+                std::lock_guard<std::mutex> lock(firstMutex);
+                if (a.status == 503 && refused++ == 0)
                     firstRefusal = a;
-                }
+                if (a.status != 503 && otherAnswers++ == 0)
+                    firstOther = a;
             }
         }));
     ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "record.hang").find('\n') != std::string::npos; }));
@@ -192,7 +197,7 @@ TEST_F(Load, BusyPluginCannotTakeEveryWorker)
     {
         std::lock_guard<std::mutex> lock(firstMutex);
         EXPECT_GT(refused.load(), 0);
-        EXPECT_EQ(firstRefusal.status, 503) << firstRefusal.raw;
+        EXPECT_EQ(otherAnswers.load(), 0) << firstOther.raw.substr(0, 400);
         EXPECT_EQ(firstRefusal.headers["retry-after"], "1");
         EXPECT_NE(firstRefusal.body.find("<faultstring>"), std::string::npos) << firstRefusal.body;
         EXPECT_EQ(ElementText(firstRefusal.body, "faultstring"), "Plugin busy, retry later");
@@ -279,9 +284,13 @@ TEST_F(Load, MisbehavingPlugins)
 // peak memory stays near that limit and is returned afterwards.
 TEST_F(Load, EndlessOutputIsCutAtTheLimit)
 {
+    // The output limit, as the log line below names it.
+    const long limitKiB = 16 * 1024;
     // The kept output grows by doubling to about twice the limit; with the limit doubled it
-    // would reach four times the limit.
-    const long peakAboveIdleKiB = kSanitized ? 512 * 1024 : 48 * 1024;
+    // would reach four times the limit. Under the sanitizers the allocator holds the blocks the
+    // doubling and the output's copies free (its quarantine): the peak was 11 to 14 times the
+    // limit, and 22 to 27 times with the limit doubled.
+    const long peakAboveIdleKiB = (kSanitized ? 18 : 3) * limitKiB;
     const int idle = IdleDescriptors();
     const long idleRss = StatusKiB("VmRSS");
     if (!kSanitized) {
