@@ -28,6 +28,7 @@ attribute-cap|soap/RequestLimits.h|s/kMaxAttributesPerElement = 64;/kMaxAttribut
 namespace-cap|soap/RequestLimits.h|s/kMaxNamespacesInScope = 64;/kMaxNamespacesInScope = 64000;/
 size-cap|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 64 * 1024 * 1024;/
 size-cap-doubled|soap/RequestLimits.h|s/kMaxBytes = 1024 \* 1024;/kMaxBytes = 2 * 1024 * 1024;/
+inflated-size-cap|soap/RequestReader.cpp|s/if \(BeyondSizeCap\(out\.size\(\)\)\) \{/if (out.size() > 2 * RequestLimits::kMaxBytes) {/
 strict-chunk-decoder|soap/ChunkDecoder.cpp|s/case Step::kDataCr:\n(\s*)if \(c != '\\r'\)/case Step::kDataCr:\n$1if (false)/
 faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, escaped\);/return soap_receiver_fault(ctx_, text, escaped);/
 fault-detail-escaped|soap/RequestReader.cpp|s/AppendXmlEscaped\(xml, \*c\);/xml += *c;/
@@ -43,6 +44,10 @@ malformed-credentials|soap/SoapServer.cpp|s/if \(reader_->CredentialsMalformed\(
 output-limit|plugins/PluginExec.cpp|s/if \(outputBytes > CommandLimits::kMaxOutputBytes\)/if (false)/
 busy-plugin-answer|soap/SoapServer.cpp|s/return this->error = 503;/return this->error = 500;/
 busy-plugin-yield|soap/SoapServer.cpp|s/\[connections\] \{ return connections->YieldWorker\(\); \}/[] { return false; }/
+yield-place-given-back|soap/ConnectionRegistry.cpp|s/while \(yielded > 0 && /while (yielded < 0 && /
+yield-count-below-zero|soap/ConnectionRegistry.cpp|s/while \(yielded > 0 && /while (/
+yield-one-place-each|soap/ConnectionRegistry.cpp|s/if \(waiting_\.load\(\) <= yielded\)/if (waiting_.load() < yielded)/
+closed-connection-kept|soap/ConnectionRegistry.cpp|s/sockets_\.erase\(key\);//
 busy-plugin-patience|plugins/CommandLimits.h|s/kBusyPatience\(1\)/kBusyPatience(5)/
 busy-user-database|auth/SQLite.cpp|s/kBusyTimeoutMs = 2000;/kBusyTimeoutMs = 0;/
 close-log-result|core/Logger.cpp|s/        logFd_ = -1;\n        return closed;/        return closed;/

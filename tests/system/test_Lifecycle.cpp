@@ -17,7 +17,35 @@ using namespace corvane_test;
 
 namespace {
 
-class Lifecycle : public DaemonFixture {};
+class Lifecycle : public DaemonFixture {
+protected:
+    // Stops the daemon with `signal` while thermo's "slow" command runs. The command finishes
+    // only when the test lets it, once the stop is under way (the port takes no more
+    // connections): it ends well inside the stop's grace however busy the machine is. Its
+    // caller gets the answer, and the daemon exits 0 after it, "...exiting" last, no pid file.
+    void StopWhileSlowCommandRuns(int signal)
+    {
+        auto slow = std::async(std::launch::async, [this] {
+            return Call("command", {{"plugin", "thermo"}, {"command", "slow"}, {"parameters", ""}});
+        });
+        ASSERT_TRUE(WaitFor([&] { return Log().find("exec: ") != std::string::npos; }));
+        daemon->Signal(signal);
+        const bool closed = WaitFor([&] {
+            const int fd = ConnectLoopback(port);
+            if (fd >= 0)
+                close(fd);
+            return fd < 0;
+        });
+        EXPECT_TRUE(closed) << "the port was still open after " << strsignal(signal);
+        WriteFile(dir / "record.go", "");
+        EXPECT_EQ(daemon->Wait(std::chrono::seconds(10)), 0) << strsignal(signal);
+        EXPECT_EQ(ElementText(slow.get().body, "result"), "slow done\n");
+        const std::string log = Log();
+        ASSERT_GE(log.size(), 11u);
+        EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n") << log;
+        EXPECT_FALSE(Exists(dir / "pid"));
+    }
+};
 
 // Stops thread `tid` with ptrace; when it is waiting in select (or pselect), makes that call
 // return EINTR instead of being restarted, as a debugger does after calling a function in the
@@ -83,27 +111,18 @@ TEST_F(Lifecycle, ActionSetRunsCountTimes)
     EXPECT_EQ(ReadFile(dir / "record"), "--tick clock.main\n--tick clock.main\n");
 }
 
-// SIGTERM while a slow command runs: the command finishes, the daemon exits 0 and cleans up.
+// SIGTERM while a command runs: the command finishes, the daemon exits 0 and cleans up.
 TEST_F(Lifecycle, StopWhileCommandRuns)
 {
     UsePlugins("plugins");
     MakeUsers();
     Start();
-    auto slow = std::async(std::launch::async, [this] {
-        return Call("command", {{"plugin", "thermo"}, {"command", "slow"}, {"parameters", ""}});
-    });
-    ASSERT_TRUE(WaitFor([&] { return Log().find("exec: ") != std::string::npos; }));
-    EXPECT_EQ(Stop(), 0);
-    HttpAnswer a = slow.get();
-    EXPECT_EQ(ElementText(a.body, "result"), "slow done\n");
-    std::string log = Log();
-    EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n");
-    EXPECT_FALSE(std::ifstream(dir / "pid").good());
+    StopWhileSlowCommandRuns(SIGTERM);
 }
 
 // Every signal an operator or a tool sends to stop or poke a daemon ends it the clean way:
 // the command being run finishes, one Bye, "...exiting" last, no pid file, status 0.
-class StopSignals : public DaemonFixture, public ::testing::WithParamInterface<int> {};
+class StopSignals : public Lifecycle, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignals, EndTheDaemonCleanly)
 {
@@ -111,17 +130,7 @@ TEST_P(StopSignals, EndTheDaemonCleanly)
     UsePlugins("plugins");
     MakeUsers();
     Start();
-    auto slow = std::async(std::launch::async, [this] {
-        return Call("command", {{"plugin", "thermo"}, {"command", "slow"}, {"parameters", ""}});
-    });
-    ASSERT_TRUE(WaitFor([&] { return Log().find("exec: ") != std::string::npos; }));
-    daemon->Signal(GetParam());
-    EXPECT_EQ(daemon->Wait(std::chrono::seconds(10)), 0) << strsignal(GetParam());
-    EXPECT_EQ(ElementText(slow.get().body, "result"), "slow done\n");
-    const std::string log = Log();
-    ASSERT_GE(log.size(), 11u);
-    EXPECT_EQ(log.substr(log.size() - 11), "...exiting\n") << log;
-    EXPECT_FALSE(Exists(dir / "pid"));
+    StopWhileSlowCommandRuns(GetParam());
     const std::string xaddrs = ":" + std::to_string(port) + "<";
     EXPECT_TRUE(WaitFor([&] { return watch.Matching({"Bye", xaddrs}).size() == 1; }));
 }

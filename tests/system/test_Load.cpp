@@ -120,12 +120,16 @@ protected:
 };
 
 // Sixteen clients, a few thousand requests with malformed ones among them: every request gets
-// its right answer and nothing leaks.
+// its right answer and nothing leaks. On a busy machine a command's caller may wait its second
+// for the plug-in and be told to retry; it does, as a client then does.
 TEST_F(Load, ManyClientsMixedRequests)
 {
     const int idle = IdleDescriptors();
     const std::vector<Mixed> mix = Mix();
-    std::atomic<int> wrong{0};
+    std::atomic<int> wrong{0}, retried{0};
+    auto busy = [](const HttpAnswer& a) {
+        return a.status == 503 && ElementText(a.body, "faultstring") == "Plugin busy, retry later";
+    };
     std::vector<std::future<std::string>> clients;
     for (int c = 0; c < kClients; ++c)
         clients.push_back(std::async(std::launch::async, [&, c] {
@@ -133,6 +137,8 @@ TEST_F(Load, ManyClientsMixedRequests)
             for (int i = 0; i < kRequestsPerClient; ++i) {
                 const Mixed& m = mix[static_cast<size_t>(c + i) % mix.size()];
                 HttpAnswer a = Exchange(port, m.request);
+                for (int tries = 0; busy(a) && tries < 30; ++tries, ++retried)
+                    a = Exchange(port, m.request);
                 if (!m.right(a) && wrong++ == 0)
                     firstWrong = m.request.substr(0, 120) + "\n->\n" + a.raw.substr(0, 400);
             }
@@ -141,6 +147,8 @@ TEST_F(Load, ManyClientsMixedRequests)
     std::string firstWrong;
     for (auto& c : clients)
         firstWrong += c.get();
+    std::printf("%d clients, %d requests each: %d retried after a busy plug-in\n", kClients, kRequestsPerClient,
+                retried.load());
     EXPECT_EQ(wrong.load(), 0) << firstWrong;
     ASSERT_TRUE(ProcessAlive(daemon->pid()));
     ExpectHealthy(idle);
@@ -153,18 +161,23 @@ TEST_F(Load, ManyClientsMixedRequests)
 TEST_F(Load, BusyPluginCannotTakeEveryWorker)
 {
     std::atomic<bool> stop{false};
-    std::atomic<int> refused{0};
+    // The hung command never answers: every answer its callers get is a refusal, and the
+    // first answer that is not one is kept to show.
+    std::atomic<int> refused{0}, otherAnswers{0};
     std::mutex firstMutex;
-    HttpAnswer firstRefusal;
+    HttpAnswer firstRefusal, firstOther;
     std::vector<std::future<void>> callers;
     for (int c = 0; c < 16; ++c)
         callers.push_back(std::async(std::launch::async, [&] {
             while (!stop.load()) {
                 HttpAnswer a = Exchange(port, Post(Envelope("command", {{"plugin", "hung"}, {"command", "hang"}, {"parameters", ""}})));
-                if (a.status == 503 && refused++ == 0) {
-                    std::lock_guard<std::mutex> lock(firstMutex);
+                if (a.raw.empty())
+                    continue;
+                std::lock_guard<std::mutex> lock(firstMutex);
+                if (a.status == 503 && refused++ == 0)
                     firstRefusal = a;
-                }
+                if (a.status != 503 && otherAnswers++ == 0)
+                    firstOther = a;
             }
         }));
     ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "record.hang").find('\n') != std::string::npos; }));
@@ -186,13 +199,14 @@ TEST_F(Load, BusyPluginCannotTakeEveryWorker)
     std::printf("a command that never ends with 16 callers: %d of 48 other calls answered in %.1f s\n", answered, took);
     EXPECT_EQ(answered, 48);
     // The callers in front give their workers up once they have waited their second for the
-    // plug-in, and again as they come back: the others are through within two such rounds.
-    EXPECT_LT(took, 3.0);
+    // plug-in, and again as they come back: the others are through within two such rounds
+    // (3.9 s at most on a busy machine); with a patience of 5 s they would wait at least that.
+    EXPECT_LT(took, 4.5);
 
     {
         std::lock_guard<std::mutex> lock(firstMutex);
         EXPECT_GT(refused.load(), 0);
-        EXPECT_EQ(firstRefusal.status, 503) << firstRefusal.raw;
+        EXPECT_EQ(otherAnswers.load(), 0) << firstOther.raw.substr(0, 400);
         EXPECT_EQ(firstRefusal.headers["retry-after"], "1");
         EXPECT_NE(firstRefusal.body.find("<faultstring>"), std::string::npos) << firstRefusal.body;
         EXPECT_EQ(ElementText(firstRefusal.body, "faultstring"), "Plugin busy, retry later");
@@ -279,9 +293,13 @@ TEST_F(Load, MisbehavingPlugins)
 // peak memory stays near that limit and is returned afterwards.
 TEST_F(Load, EndlessOutputIsCutAtTheLimit)
 {
+    // The output limit, as the log line below names it.
+    const long limitKiB = 16 * 1024;
     // The kept output grows by doubling to about twice the limit; with the limit doubled it
-    // would reach four times the limit.
-    const long peakAboveIdleKiB = kSanitized ? 512 * 1024 : 48 * 1024;
+    // would reach four times the limit. Under the sanitizers the allocator holds the blocks the
+    // doubling and the output's copies free (its quarantine): the peak was 11 to 14 times the
+    // limit, and 22 to 27 times with the limit doubled.
+    const long peakAboveIdleKiB = (kSanitized ? 18 : 3) * limitKiB;
     const int idle = IdleDescriptors();
     const long idleRss = StatusKiB("VmRSS");
     if (!kSanitized) {

@@ -545,16 +545,12 @@ TEST_F(Network, ChunkedBodyIsParsedAsChecked)
 }
 
 // A request over the size cap is answered 413 at once: as soon as its head has arrived,
-// before any of its body is sent, and the same when it is sent whole. One that fills the cap
-// exactly is served. A refused sender may go on sending what it began, for a second, and gets
-// its answer and a close, not a reset.
+// before any of its body is sent, and the same when it is sent whole (LimitsHoldAtTheirValues
+// has the bodies at the cap and one byte over). A refused sender may go on sending what it
+// began, for a second, and gets its answer and a close, not a reset.
 TEST_F(Network, OversizedRequestAnswered413)
 {
     const size_t cap = 1024 * 1024;
-    const std::string good = AuthUser();
-    const size_t body = good.find("<wex:auth-user");
-    // The request with blanks before the operation, `bytes` long in all.
-    auto padded = [&](size_t bytes) { return good.substr(0, body) + std::string(bytes - good.size(), ' ') + good.substr(body); };
     auto parameters = [](size_t bytes) {
         return Envelope("command", {{"plugin", "thermo"}, {"command", "get"}, {"parameters", std::string(bytes, 'x')}});
     };
@@ -568,8 +564,6 @@ TEST_F(Network, OversizedRequestAnswered413)
          413},
         {"2 MiB sent whole", RawPost(parameters(2 * cap)), 413},
         {"3 MiB sent whole", RawPost(parameters(3 * cap)), 413},
-        {"one byte over the cap", RawPost(padded(cap + 1)), 413},
-        {"exactly the cap", RawPost(padded(cap)), 200},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -580,10 +574,6 @@ TEST_F(Network, OversizedRequestAnswered413)
         EXPECT_FALSE(t.reset);
         EXPECT_GE(t.firstByte, 0);
         EXPECT_LT(t.firstByte, kAtOnce);
-        if (c.status == 200) {
-            EXPECT_EQ(ElementText(a.body, "result"), "*");
-            continue;
-        }
         EXPECT_EQ(FaultOf(a.body).string, "HTTP Error: 413 Request Entity Too Large");
         EXPECT_EQ(a.raw.find("<result>"), std::string::npos);
         // The daemon closes its side as soon as it has answered.
@@ -592,9 +582,10 @@ TEST_F(Network, OversizedRequestAnswered413)
     }
 }
 
-// Each request limit holds at its value, whichever way the body is framed: a body of exactly
-// the size cap is served and one byte more is 413; XML nested exactly as deep as allowed is
-// served and one level more is refused by the shape check.
+// Each request limit holds at its value, whichever way the body is framed and once more as a
+// compressed body inflates: a body of exactly the size cap is served and one byte more is 413;
+// XML nested exactly as deep as allowed is served and one level more is refused by the shape
+// check.
 TEST_F(Network, LimitsHoldAtTheirValues)
 {
     const std::string plain = AuthUser();
@@ -618,32 +609,27 @@ TEST_F(Network, LimitsHoldAtTheirValues)
     const std::string overCap = sized(RequestLimits::kMaxBytes + 1);
     const std::string chunkedHead = "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\n"
                                     "Transfer-Encoding: chunked\r\n\r\n";
-    const std::string unframedHead = "POST / HTTP/1.0\r\nHost: localhost\r\nContent-Type: text/xml\r\n\r\n";
+    const std::string gzipped = "Content-Encoding: gzip\r\n";
     const struct {
         const char* what;
         std::string request;
-        bool halfClose;
         int status;
         const char* detail;
     } cases[] = {
-        {"a body of the size cap", RawPost(atCap), false, 200, ""},
-        {"a body of the size cap in chunks", chunkedHead + Chunked(atCap, 65536), false, 200, ""},
-        {"a body of the size cap to the peer's end", unframedHead + atCap, true, 411,
-         "a body without Content-Length or Transfer-Encoding"},
-        {"one byte more", RawPost(overCap), false, 413, ""},
-        {"one byte more in chunks", chunkedHead + Chunked(overCap, 65536), false, 413, ""},
-        {"one byte more to the peer's end", unframedHead + overCap, true, 411,
-         "a body without Content-Length or Transfer-Encoding"},
-        {"nesting at the limit", RawPost(deepest), false, 200, ""},
-        {"one level more", RawPost(tooDeep), false, 500, "elements nested too deeply"},
+        {"a body of the size cap", RawPost(atCap), 200, ""},
+        {"a body of the size cap in chunks", chunkedHead + Chunked(atCap, 65536), 200, ""},
+        {"a body inflating to the size cap", RawPost(Gzip(atCap), gzipped), 200, ""},
+        {"one byte more", RawPost(overCap), 413, ""},
+        {"one byte more in chunks", chunkedHead + Chunked(overCap, 65536), 413, ""},
+        {"one byte more once inflated", RawPost(Gzip(overCap), gzipped), 413, ""},
+        {"nesting at the limit", RawPost(deepest), 200, ""},
+        {"one level more", RawPost(tooDeep), 500, "elements nested too deeply"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const int fd = ConnectLoopback(port);
         ASSERT_GE(fd, 0);
         SendAll(fd, c.request);
-        if (c.halfClose)
-            ::shutdown(fd, SHUT_WR);
         const HttpAnswer a = ParseAnswer(ReadAll(fd, std::chrono::seconds(30)));
         close(fd);
         EXPECT_EQ(a.status, c.status) << FaultOf(a.body).string;
