@@ -14,6 +14,10 @@ namespace {
 
 constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
+// The one character outside XML's that a request carries: a "setconfig" command's parameters
+// divide its command line from its configuration data with ETB, sent as it is (XML 1.0 has no
+// reference for it either). It stands only where character data does, never in a name.
+constexpr std::uint32_t kSetconfigSeparator = 0x17;
 
 // Thrown inside the reader only, caught by ReadXml.
 struct Refusal {
@@ -152,7 +156,7 @@ private:
                 Refuse("bytes that are not UTF-8");
             p_ += n;
         }
-        if (!Utf8::IsXmlChar(c))
+        if (!Utf8::IsXmlChar(c) && c != kSetconfigSeparator)
             Refuse("a character XML does not allow");
         return c;
     }

@@ -6,6 +6,9 @@
 // CDATA section, processing instruction, document type or character reference reaches it,
 // only elements, attributes and text that it cannot read two ways. Pure function; any thread.
 //
+// One departure from XML, for the "setconfig" command: a raw ETB (0x17) is read as a character
+// wherever character data may stand, and written as it is.
+//
 // The canonical form: UTF-8 without a byte order mark; the root element alone, nothing before or
 // after it; names, and the order of attributes, as sent; attribute values normalised as XML
 // says, in double quotes; text with its line ends normalised and CDATA sections as text; in

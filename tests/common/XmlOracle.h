@@ -100,6 +100,20 @@ struct Dump {
 
 inline void IgnoreErrors(void*, xmlErrorPtr) {}
 
+// The daemon reads a raw ETB (0x17), the "setconfig" separator, where character data stands;
+// libxml2 is given a private-use character in its place, which XML allows exactly there.
+inline std::string EtbAsPrivateUse(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\x17')
+            out += "\xEE\x80\x97";
+        else
+            out += c;
+    }
+    return out;
+}
+
 }  // namespace oracle_detail
 
 inline OracleReading ReadWithLibxml2(const std::string& body)
@@ -173,7 +187,7 @@ inline std::string Disagreement(const std::string& body)
     // libxml2 takes a NUL after the root for the end of its input; XML allows no NUL anywhere.
     if (body.find('\0') != std::string::npos)
         return ours.problem ? std::string() : "accepted a NUL";
-    const OracleReading theirs = ReadWithLibxml2(body);
+    const OracleReading theirs = ReadWithLibxml2(oracle_detail::EtbAsPrivateUse(body));
     if (!theirs.accepted || theirs.refusedByDesign) {
         if (ours.problem)
             return std::string();
@@ -181,7 +195,7 @@ inline std::string Disagreement(const std::string& body)
     }
     if (ours.problem)
         return std::string("refused what libxml2 accepts: ") + ours.problem;
-    const OracleReading canonical = ReadCanonicalWithLibxml2(ours.canonical);
+    const OracleReading canonical = ReadCanonicalWithLibxml2(oracle_detail::EtbAsPrivateUse(ours.canonical));
     if (!canonical.accepted || canonical.refusedByDesign)
         return "the canonical form is not well-formed: " + ours.canonical;
     if (canonical.tree != theirs.tree)

@@ -84,6 +84,8 @@ const Accepted kAccepted[] = {
      "<a>" + Repeat("<b" + Attributes(kNs, "xmlns:p", true) + "/>", 3) + "</a>"},
     {"nesting at the limit, an empty element included", Repeat("<a>", kDepth - 1) + "<a/>" + Repeat("</a>", kDepth - 1),
      Repeat("<a>", kDepth - 1) + "<a/>" + Repeat("</a>", kDepth - 1)},
+    {"the setconfig separator where character data stands", "<a x='1\x17'>c\x17" "data<![CDATA[\x17]]><!--\x17--></a>",
+     "<a x=\"1\x17\">c\x17" "data\x17</a>"},
     {"a name at the limit", "<" + std::string(RequestLimits::kMaxNameBytes, 'n') + "/>",
      "<" + std::string(RequestLimits::kMaxNameBytes, 'n') + "/>"},
 };
@@ -124,6 +126,8 @@ const Refused kRefused[] = {
     {"a raw NUL", std::string("<a>echo\0x</a>", 12), "a character XML does not allow"},
     {"a raw control character in a value", "<a x='\x01'/>", "a character XML does not allow"},
     {"a raw U+FFFE", "<a>\xEF\xBF\xBE</a>", "a character XML does not allow"},
+    {"the setconfig separator in a name", "<a\x17/>", "a character that cannot stand in a name"},
+    {"the setconfig separator as a reference", "<a>&#x17;</a>", "character reference to a character XML does not allow"},
     {"an encoding other than UTF-8", "<?xml version='1.0' encoding='ISO-8859-1'?><a/>", "an encoding other than UTF-8"},
     {"UTF-16 named", "<?xml version='1.0' encoding='UTF-16'?><a/>", "an encoding other than UTF-8"},
     // References.
