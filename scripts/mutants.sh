@@ -33,7 +33,8 @@ strict-chunk-decoder|soap/ChunkDecoder.cpp|s/case Step::kDataCr:\n(\s*)if \(c !=
 faultcode-form|soap/RequestReader.cpp|s/return soap_sender_fault\(ctx_, text, escaped\);/return soap_receiver_fault(ctx_, text, escaped);/
 fault-detail-escaped|soap/RequestReader.cpp|s/AppendXmlEscaped\(xml, \*c\);/xml += *c;/
 canonical-body|soap/RequestReader.cpp|s/body.swap\(reading.canonical\);//
-reader-forbidden-characters|soap/XmlReader.cpp|s/if \(!Utf8::IsXmlChar\(c\)\)\n(\s*)Refuse\("a character XML/if (false)\n$1Refuse("a character XML/
+reader-forbidden-characters|soap/XmlReader.cpp|s/if \(!Utf8::IsXmlChar\(c\) && c != kSetconfigSeparator\)/if (false)/
+reader-setconfig-separator|soap/XmlReader.cpp|s/if \(!Utf8::IsXmlChar\(c\) && c != kSetconfigSeparator\)/if (!Utf8::IsXmlChar(c))/
 reader-comment-dashes|soap/XmlReader.cpp|s/if \(p_ \+ 2 >= in_.size\(\) \|\| in_\[p_ \+ 2\] != '>'\)/if (false)/
 reader-element-prefix|soap/XmlReader.cpp|s/const std::string_view uri = Resolve\(name, true\);/const std::string_view uri = open_.empty() ? Resolve(name, true) : std::string_view();/
 faultcode-http|soap/RequestReader.cpp|s/return soap_set_sender_error\(ctx_, nullptr, problem, status\);/return soap_set_receiver_error(ctx_, nullptr, problem, status);/
