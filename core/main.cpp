@@ -166,7 +166,6 @@ int main(int argc, char* argv[])
     auto abandon = [&] {
         finish();
         std::fflush(nullptr);
-        std::cout.flush();
         _exit(status);
     };
     try {

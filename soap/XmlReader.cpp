@@ -323,15 +323,10 @@ private:
             }
             if (Starts("<!--")) {
                 Comment();
-            } else if (Starts("<?")) {
-                Refuse(DeclarationHere() ? "an XML declaration that is not at the start"
-                                         : "processing instructions are not accepted");
-            } else if (Starts("<!DOCTYPE")) {
-                Refuse("document type declarations are not accepted");
             } else if (Starts("<![CDATA[")) {
                 Refuse("character data outside the root element");
-            } else if (Starts("<!")) {
-                Refuse("malformed markup");
+            } else if (Starts("<?") || Starts("<!")) {
+                RefuseDeclarations();
             } else if (in_[p_] == '<') {
                 if (!after)
                     return;
@@ -340,6 +335,16 @@ private:
                 Refuse("text outside the root element");
             }
         }
+    }
+
+    // At "<?" or "<!" (neither a comment nor a CDATA section), anywhere after the start:
+    // whatever stands there is refused.
+    [[noreturn]] void RefuseDeclarations() const
+    {
+        if (Starts("<?"))
+            Refuse(DeclarationHere() ? "an XML declaration that is not at the start"
+                                     : "processing instructions are not accepted");
+        Refuse(Starts("<!DOCTYPE") ? "document type declarations are not accepted" : "malformed markup");
     }
 
     // After its "<!--": through the end "-->"; "--" may not stand inside.
@@ -370,12 +375,8 @@ private:
                     Comment();
                 else if (Starts("<![CDATA["))
                     CData();
-                else if (Starts("<?"))
-                    Refuse(DeclarationHere() ? "an XML declaration that is not at the start"
-                                             : "processing instructions are not accepted");
-                else if (Starts("<!"))
-                    Refuse(Starts("<!DOCTYPE") ? "document type declarations are not accepted"
-                                               : "malformed markup");
+                else if (Starts("<?") || Starts("<!"))
+                    RefuseDeclarations();
                 else
                     StartTag();
             } else if (b == '&') {

@@ -21,6 +21,14 @@ inline void WriteFile(const std::string& path, const std::string& text)
     out << text;
 }
 
+inline std::string Repeat(const std::string& piece, size_t times)
+{
+    std::string s;
+    for (size_t i = 0; i < times; ++i)
+        s += piece;
+    return s;
+}
+
 inline std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -177,14 +177,6 @@ TEST_P(LoggerText, EscapedIntoOneLine)
 INSTANTIATE_TEST_SUITE_P(Table, LoggerText, ::testing::ValuesIn(kTexts),
                          [](const ::testing::TestParamInfo<TextCase>& param) { return param.param.name; });
 
-std::string Repeat(const std::string& piece, size_t times)
-{
-    std::string s;
-    for (size_t i = 0; i < times; ++i)
-        s += piece;
-    return s;
-}
-
 // A message longer than the cap is cut at a character boundary and says so; one that fits
 // exactly stays whole.
 TEST(Logger, LongMessagesAreCutAndMarked)
@@ -199,8 +191,8 @@ TEST(Logger, LongMessagesAreCutAndMarked)
         {std::string(cap + 1, 'a'), std::string(cap, 'a'), true},
         {std::string(1 << 20, 'n'), std::string(cap, 'n'), true},
         // Escapes and UTF-8 characters are never split by the cut.
-        {std::string(cap, '\n'), Repeat("\\n", cap / 2), true},
-        {"a" + Repeat("\xe2\x82\xac", cap), "a" + Repeat("\xe2\x82\xac", (cap - 1) / 3), true},
+        {std::string(cap, '\n'), corvane_test::Repeat("\\n", cap / 2), true},
+        {"a" + corvane_test::Repeat("\xe2\x82\xac", cap), "a" + corvane_test::Repeat("\xe2\x82\xac", (cap - 1) / 3), true},
     };
     for (const auto& c : cases) {
         corvane_test::TempDir dir;
